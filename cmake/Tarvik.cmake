@@ -1,0 +1,39 @@
+# Project-wide compile settings and the helpers every directory uses.
+
+add_library(tarvik_options INTERFACE)
+target_compile_options(tarvik_options INTERFACE
+  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unused-parameter)
+target_include_directories(tarvik_options INTERFACE
+  ${PROJECT_SOURCE_DIR}
+  ${PROJECT_SOURCE_DIR}/platform/include)
+
+if(TARVIK_SANITIZER STREQUAL "asan")
+  target_compile_options(tarvik_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(tarvik_options INTERFACE -fsanitize=address,undefined)
+elseif(TARVIK_SANITIZER STREQUAL "tsan")
+  target_compile_options(tarvik_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(tarvik_options INTERFACE -fsanitize=thread)
+  target_compile_definitions(tarvik_options INTERFACE TARVIK_TSAN=1)
+endif()
+
+# tarvik_library(NAME SOURCES... [DEPS targets...])
+function(tarvik_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC tarvik_options ${ARG_DEPS})
+endfunction()
+
+# tarvik_test(NAME SOURCES... [DEPS targets...] [LABELS labels...])
+# Each gtest case becomes its own CTest test; threaded suites carry the
+# "concurrency" label so the TSan job can select them.
+function(tarvik_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE tarvik_options ${ARG_DEPS} GTest::gmock GTest::gtest_main)
+  set(labels unit ${ARG_LABELS})
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+endfunction()
