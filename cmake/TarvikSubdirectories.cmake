@@ -1,0 +1,25 @@
+# tarvik_add_subdirectories(): adds every directory below the current one that
+# has a CMakeLists.txt, unless a directory above it (below the current one) has
+# one too and so owns it. New tools, tests and benchmarks need no edit here.
+function(tarvik_add_subdirectories)
+  file(GLOB_RECURSE lists CONFIGURE_DEPENDS LIST_DIRECTORIES false
+    ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt)
+  list(SORT lists)
+  set(dirs "")
+  foreach(list_file ${lists})
+    get_filename_component(dir ${list_file} DIRECTORY)
+    set(owned FALSE)
+    foreach(taken ${dirs})
+      string(FIND "${dir}/" "${taken}/" at)
+      if(at EQUAL 0)
+        set(owned TRUE)
+      endif()
+    endforeach()
+    if(NOT owned)
+      list(APPEND dirs ${dir})
+    endif()
+  endforeach()
+  foreach(dir ${dirs})
+    add_subdirectory(${dir})
+  endforeach()
+endfunction()
