@@ -2,7 +2,8 @@
 
 add_library(tarvik_options INTERFACE)
 target_compile_options(tarvik_options INTERFACE
-  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unused-parameter)
+  -Wall -Wextra -Werror -Wno-missing-field-initializers -Wno-unused-parameter
+  -Wno-multichar)  # pool tags are written as multi-character constants
 target_include_directories(tarvik_options INTERFACE
   ${PROJECT_SOURCE_DIR}
   ${PROJECT_SOURCE_DIR}/platform/include)
