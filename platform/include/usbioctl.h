@@ -5,23 +5,15 @@
 #include "nt/basetypes.h"
 #include "usbdi.h"
 
-#ifndef CTL_CODE
+#if __has_include("nt/ctlcode.h")
+#include "nt/ctlcode.h"
+#else
 #define CTL_CODE(DeviceType, Function, Method, Access) \
-  (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
-#endif
-#ifndef METHOD_BUFFERED
+  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
-#endif
-#ifndef FILE_ANY_ACCESS
 #define FILE_ANY_ACCESS 0
-#endif
-#ifndef FILE_DEVICE_UNKNOWN
 #define FILE_DEVICE_UNKNOWN 0x00000022
-#endif
-#ifndef FILE_DEVICE_USB
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 #endif
 
