@@ -1,0 +1,4 @@
+// Safe-string functions of the kernel run-time library.
+#pragma once
+
+#include "nt/rtlstring.h"
