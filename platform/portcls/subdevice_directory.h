@@ -1,0 +1,52 @@
+// The machine's subdevice directory: every registered port-class subdevice
+// under its device object and name, the way Windows publishes the filters of
+// an audio adapter. Names are unique per device object; the directory holds
+// one reference on the port of each entry.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <portcls.h>
+
+#include "platform/sim/machine.h"
+
+namespace sim::portcls {
+
+class PortBase;
+
+class SubdeviceDirectory : public Service {
+ public:
+  struct Entry {
+    PDEVICE_OBJECT device;
+    std::u16string name;
+    PortBase* port;
+  };
+
+  explicit SubdeviceDirectory(Machine& machine);
+  // Subdevices still registered at teardown were never unregistered or
+  // removed with their device: reported, and their references dropped.
+  void Shutdown() override;
+
+  NTSTATUS Add(PDEVICE_OBJECT device, std::u16string name, PortBase* port);
+  // Drops every name of `port` on `device`.
+  NTSTATUS Remove(PDEVICE_OBJECT device, PortBase* port);
+  // Drops everything registered on `device` (its removal).
+  void RemoveDevice(PDEVICE_OBJECT device);
+  size_t CountFor(PDEVICE_OBJECT device);
+
+  std::vector<Entry> List();
+  // The port registered under `name` (on `device`, or on any device when
+  // null), with a reference; null when there is none.
+  PortBase* Find(std::u16string_view name, PDEVICE_OBJECT device);
+
+ private:
+  void Drop(std::vector<Entry>& removed);
+
+  Machine& machine_;
+  std::mutex lock_;
+  std::vector<Entry> entries_;
+};
+
+}  // namespace sim::portcls
