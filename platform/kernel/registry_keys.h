@@ -31,7 +31,8 @@ NTSTATUS InsertKeyHandle(Hive& hive, const KeyRef& key, ACCESS_MASK desired, boo
 // `access` for user-mode callers only: kernel-mode callers are trusted, as
 // on Windows. STATUS_INVALID_HANDLE for no such handle,
 // STATUS_OBJECT_TYPE_MISMATCH for a handle to something other than a key.
-NTSTATUS ReferenceKey(HANDLE handle, ACCESS_MASK access, KPROCESSOR_MODE mode, KeyObject** object);
+NTSTATUS ReferenceKey(HANDLE handle, ACCESS_MASK access, KPROCESSOR_MODE mode, KeyObject** object,
+                      ACCESS_MASK* granted = nullptr);
 void DereferenceKey(KeyObject* object);
 
 // Holds a referenced key object for one call.
@@ -44,12 +45,14 @@ class KeyReference {
   KeyReference(const KeyReference&) = delete;
   KeyReference& operator=(const KeyReference&) = delete;
   NTSTATUS Acquire(HANDLE handle, ACCESS_MASK access, KPROCESSOR_MODE mode) {
-    return ReferenceKey(handle, access, mode, &object_);
+    return ReferenceKey(handle, access, mode, &object_, &granted_);
   }
   KeyObject* operator->() const { return object_; }
+  ACCESS_MASK granted() const { return granted_; }
 
  private:
   KeyObject* object_ = nullptr;
+  ACCESS_MASK granted_ = 0;
 };
 
 }  // namespace sim::cm

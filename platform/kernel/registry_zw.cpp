@@ -44,17 +44,19 @@ NTSTATUS InsertKeyHandle(Hive& hive, const KeyRef& key, ACCESS_MASK desired, boo
   return status;
 }
 
-NTSTATUS ReferenceKey(HANDLE handle, ACCESS_MASK access, KPROCESSOR_MODE mode, KeyObject** object) {
+NTSTATUS ReferenceKey(HANDLE handle, ACCESS_MASK access, KPROCESSOR_MODE mode, KeyObject** object,
+                      ACCESS_MASK* granted) {
   ObjectManager& objects = Machine::CurrentChecked().objects();
   PVOID body = nullptr;
-  ACCESS_MASK granted = 0;
-  NTSTATUS status = objects.ReferenceByHandle(handle, 0, *CmKeyObjectType, mode, &body, &granted);
+  ACCESS_MASK rights = 0;
+  NTSTATUS status = objects.ReferenceByHandle(handle, 0, *CmKeyObjectType, mode, &body, &rights);
   if (!NT_SUCCESS(status)) return status;
-  if (mode == UserMode && (granted & access) != access) {
+  if (mode == UserMode && (rights & access) != access) {
     objects.Dereference(body);
     return STATUS_ACCESS_DENIED;
   }
   *object = static_cast<KeyObject*>(body);
+  if (granted) *granted = rights;
   return STATUS_SUCCESS;
 }
 
