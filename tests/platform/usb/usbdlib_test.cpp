@@ -102,7 +102,8 @@ TEST_F(UsbdLibTest, WalksTheClassSpecificDescriptorsOfAnAudioSetting) {
   ASSERT_NE(endpoint, nullptr);
   EXPECT_EQ(endpoint->bEndpointAddress, kIsoInEndpoint);
   EXPECT_EQ(endpoint->bmAttributes & USB_ENDPOINT_TYPE_MASK, USB_ENDPOINT_TYPE_ISOCHRONOUS);
-  EXPECT_EQ(endpoint->wMaxPacketSize, 7 * 40);
+  const USHORT maxPacket = endpoint->wMaxPacketSize;  // packed: no reference to it
+  EXPECT_EQ(maxPacket, 7 * 40);
 }
 
 TEST_F(UsbdLibTest, NeverReadsPastTheSetOrLoopsOnAZeroLength) {

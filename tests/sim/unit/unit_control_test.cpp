@@ -35,10 +35,10 @@ TEST(UnitControl, DeviceDescriptorNamesAFictionalUnitWithItsFirmware) {
   ASSERT_EQ(device.size(), 18u);
   USB_DEVICE_DESCRIPTOR descriptor;
   std::memcpy(&descriptor, device.data(), sizeof descriptor);
-  EXPECT_EQ(descriptor.bcdUSB, 0x0200);
-  EXPECT_EQ(descriptor.idVendor, kVendorId);
-  EXPECT_EQ(descriptor.idProduct, kProductId);
-  EXPECT_EQ(descriptor.bcdDevice, 0x1234);
+  EXPECT_EQ(uint16_t{descriptor.bcdUSB}, 0x0200);
+  EXPECT_EQ(uint16_t{descriptor.idVendor}, kVendorId);
+  EXPECT_EQ(uint16_t{descriptor.idProduct}, kProductId);
+  EXPECT_EQ(uint16_t{descriptor.bcdDevice}, 0x1234);
   EXPECT_EQ(descriptor.bNumConfigurations, 1);
 
   const auto standard = UnitBench().GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 18);
