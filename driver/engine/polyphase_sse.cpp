@@ -8,11 +8,27 @@ namespace {
 
 #include "driver/engine/polyphase_loops.inc"
 
+struct Store4 {
+  static void Frame(float* to, const float* frame, uint32_t) {
+    _mm_store_ps(to, _mm_loadu_ps(frame));
+  }
+};
+
+// Lanes 8..11 go as one 16-byte store, the padding lanes zero.
+struct Store10 {
+  static void Frame(float* to, const float* frame, uint32_t) {
+    _mm_store_ps(to, _mm_loadu_ps(frame));
+    _mm_store_ps(to + 4, _mm_loadu_ps(frame + 4));
+    _mm_store_ps(to + 8, _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(frame + 8)));
+  }
+};
+
 // Four channels: one register per window frame; four partial sums hide the
 // add latency.
-struct Frame4 {
-  static void Frame(const float* row, const float* window, uint32_t twoT, uint32_t,
-                    float* out) {
+struct Frame4 : Interleaved<Store4> {
+  static void Frame(const polyphase::State& s, const float* row, float* out) {
+    const float* window = Window(s);
+    const uint32_t twoT = s.TwoT;
     __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
     uint32_t k = 0;
     for (; k + 4 <= twoT; k += 4, window += 16) {
@@ -29,9 +45,11 @@ struct Frame4 {
 };
 
 // Any channel count: groups of four lanes, frames Stride = 4 x groups apart.
-struct FrameGeneric {
-  static void Frame(const float* row, const float* window, uint32_t twoT, uint32_t channels,
-                    float* out) {
+struct FrameGeneric : Interleaved<ScalarStore> {
+  static void Frame(const polyphase::State& s, const float* row, float* out) {
+    const float* window = Window(s);
+    const uint32_t twoT = s.TwoT;
+    const uint32_t channels = s.Channels;
     const uint32_t groups = (channels + 3) / 4;
     __m128 acc[polyphase::kMaxChannels / 4];
     for (uint32_t g = 0; g < groups; ++g) acc[g] = _mm_setzero_ps();
@@ -48,9 +66,10 @@ struct FrameGeneric {
 };
 
 // Ten channels: three registers per frame (the last two lanes are padding).
-struct Frame10 {
-  static void Frame(const float* row, const float* window, uint32_t twoT, uint32_t,
-                    float* out) {
+struct Frame10 : Interleaved<Store10> {
+  static void Frame(const polyphase::State& s, const float* row, float* out) {
+    const float* window = Window(s);
+    const uint32_t twoT = s.TwoT;
     __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, b0 = a0, b1 = a0, b2 = a0;
     uint32_t k = 0;
     for (; k + 2 <= twoT; k += 2, window += 24) {
