@@ -8,12 +8,9 @@
 #include "nt/ex.h"
 #include "nt/ob.h"
 #include "nt/ps.h"
-#if __has_include("nt/io.h")
 #include "nt/io.h"
-#endif
-#if __has_include("nt/mm.h")
+#include "nt/seh.h"
 #include "nt/mm.h"
-#endif
 #if __has_include("nt/zw.h")
 #include "nt/zw.h"
 #endif
