@@ -162,7 +162,8 @@ class Parser {
         data->push_back(uint8_t(value));
       }
       if (!continued) return std::nullopt;
-      if (index_ + 1 >= lines_.size()) return Error("hex data continues past the end of the file");
+      if (index_ + 1 >= lines_.size() || TrimLeft(TrimRight(lines_[index_ + 1])).empty())
+        return Error("hex data continues onto no further line");
       ++index_;
       s = TrimLeft(lines_[index_]);
     }

@@ -14,13 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include <ntstatus.h>
+#include <wdm.h>
 
 #include "platform/sim/registry.h"
-
-#ifndef STATUS_CHILD_MUST_BE_VOLATILE
-#define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)
-#endif
 
 namespace sim::cm {
 

@@ -1,5 +1,5 @@
 // Kernel status to Win32 error, for the user-mode API layer.
-#include <ntstatus.h>
+#include <wdm.h>
 #include <winerror.h>
 
 namespace {
@@ -60,6 +60,7 @@ constexpr StatusMapping kMappings[] = {
     {STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED},
     {STATUS_INVALID_ADDRESS, ERROR_INVALID_ADDRESS},
     {STATUS_KEY_DELETED, ERROR_KEY_DELETED},
+    {STATUS_CHILD_MUST_BE_VOLATILE, ERROR_CHILD_MUST_BE_VOLATILE},
     {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
     {STATUS_IO_DEVICE_ERROR, ERROR_IO_DEVICE},
     {STATUS_INVALID_BUFFER_SIZE, ERROR_INVALID_USER_BUFFER},

@@ -19,10 +19,11 @@ using sim::cm::KeyRef;
 
 LONG ToError(NTSTATUS status) { return LONG(RtlNtStatusToDosError(status)); }
 
+// Only the four common roots count: the values above them coincide with
+// kernel handles here, which user mode must see refused as handles.
 bool IsPredefined(HKEY hKey) {
-  auto value = reinterpret_cast<ULONG_PTR>(hKey);
-  auto first = reinterpret_cast<ULONG_PTR>(HKEY_CLASSES_ROOT);
-  return value >= first && value < first + 0x10;
+  return hKey == HKEY_CLASSES_ROOT || hKey == HKEY_CURRENT_USER || hKey == HKEY_LOCAL_MACHINE ||
+         hKey == HKEY_USERS;
 }
 
 // The key an HKEY names for the length of one call.

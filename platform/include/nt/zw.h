@@ -5,6 +5,10 @@
 #include "nt/ob.h"
 #include "nt/regtypes.h"
 
+#ifndef STATUS_CHILD_MUST_BE_VOLATILE
+#define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)
+#endif
+
 typedef enum _KEY_INFORMATION_CLASS {
   KeyBasicInformation,
   KeyNodeInformation,
