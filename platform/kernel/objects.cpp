@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/sim/address_space.h"
 #include "platform/sim/dispatcher.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/verifier.h"
@@ -122,7 +123,10 @@ ObjectManager::ObjectManager(Machine& machine) : machine_(machine) {
 }
 
 ObjectManager::~ObjectManager() {
-  for (Process* process : processes_) delete process;
+  for (Process* process : processes_) {
+    ReleaseAddressSpace(*process);
+    delete process;
+  }
 }
 
 PVOID ObjectManager::CreateObject(POBJECT_TYPE type, size_t bodySize) {
