@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/portcls/port_base.h"
+#include "platform/portcls/subdevice_directory.h"
 
 namespace sim::portcls {
 
@@ -78,6 +79,11 @@ ULONG AdapterRegistry::SubdeviceLimit(Machine& machine, PDEVICE_OBJECT device) {
   if (!registry) return 0;
   Adapter adapter;
   return registry->Find(device, &adapter) ? adapter.maxObjects : 0;
+}
+
+void ReleaseDeviceSubdevices(Machine& machine, PDEVICE_OBJECT device) {
+  machine.service<SubdeviceDirectory>().RemoveDevice(device);
+  machine.service<AdapterRegistry>().ReleasePortsOf(device);
 }
 
 }  // namespace sim::portcls

@@ -52,4 +52,9 @@ class AdapterRegistry : public Service {
   std::vector<std::pair<PDEVICE_OBJECT, PortBase*>> ports_;
 };
 
+// What the removal of a device does to port-class state: every subdevice
+// registered on it is unregistered and every port initialised on it lets
+// go of its miniport.
+void ReleaseDeviceSubdevices(Machine& machine, PDEVICE_OBJECT device);
+
 }  // namespace sim::portcls

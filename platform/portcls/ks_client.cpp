@@ -264,6 +264,7 @@ std::vector<uint8_t> KsMidiPin::Read() {
   return bytes;
 }
 size_t KsMidiPin::queuedBytes() const { return pin_->queuedBytes(); }
+PMINIPORTMIDISTREAM KsMidiPin::stream() const { return pin_->stream(); }
 
 KsMidiPinCounters KsMidiPin::counters() const {
   portcls::MidiPinCounters c = pin_->counters();

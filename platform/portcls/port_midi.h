@@ -89,6 +89,7 @@ class MidiPin final : public IServiceSink, public PcObject {
   bool capture() const { return capture_; }
   size_t queuedBytes();
   MidiPinCounters counters();
+  PMINIPORTMIDISTREAM stream() const { return stream_; }
 
  private:
   MidiPin(PortMidi* port, ULONG pinId, bool capture);

@@ -201,6 +201,8 @@ class KsMidiPin {
   // Render: bytes the stream has not taken yet; capture: bytes not yet read.
   size_t queuedBytes() const;
   KsMidiPinCounters counters() const;
+  // The miniport stream, for tests that look behind the port.
+  PMINIPORTMIDISTREAM stream() const;
 
  private:
   KsMidiPin(std::shared_ptr<detail::FilterHandle> filter, ULONG pinId, portcls::MidiPin* pin);
