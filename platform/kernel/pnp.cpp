@@ -146,49 +146,58 @@ bool PnpManager::IsLoaded(const std::u16string& serviceName) const {
   return false;
 }
 
-NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES capabilities) {
-  PDEVICE_OBJECT top = TopOf(pdo);
+namespace {
+
+// A request the manager sends and waits for; IoStatus starts as
+// STATUS_NOT_SUPPORTED, as Windows sends PnP and power requests.
+struct SyncRequest {
   KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
-  PIRP irp = AllocateIrp(machine_, top->StackSize, IrpOrigin::BuiltRequest, std::source_location::current());
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* context = static_cast<IrpContext*>(irp->PlatformContext);
-  context->event = &event;
-  context->iosb = &iosb;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  static CM_RESOURCE_LIST noResources = {0};
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
-  next->MinorFunction = minor;
-  if (minor == IRP_MN_START_DEVICE) {
-    next->Parameters.StartDevice.AllocatedResources = &noResources;
-    next->Parameters.StartDevice.AllocatedResourcesTranslated = &noResources;
-  } else if (minor == IRP_MN_QUERY_CAPABILITIES) {
-    next->Parameters.DeviceCapabilities.Capabilities = capabilities;
+  PIRP irp = nullptr;
+
+  SyncRequest(Machine& machine, PDEVICE_OBJECT target, UCHAR major, UCHAR minor) {
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    irp = AllocateIrp(machine, target->StackSize, IrpOrigin::BuiltRequest, std::source_location::current());
+    if (irp == nullptr) return;
+    auto* context = static_cast<IrpContext*>(irp->PlatformContext);
+    context->event = &event;
+    context->iosb = &iosb;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    next()->MajorFunction = major;
+    next()->MinorFunction = minor;
   }
-  return SendAndWait(top, irp, &event, &iosb);
+  PIO_STACK_LOCATION next() { return IoGetNextIrpStackLocation(irp); }
+  NTSTATUS Send(PDEVICE_OBJECT target) {
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    return SendAndWait(target, irp, &event, &iosb);
+  }
+};
+
+}  // namespace
+
+NTSTATUS PnpManager::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, PDEVICE_CAPABILITIES capabilities) {
+  static CM_RESOURCE_LIST noResources = {0};
+  PDEVICE_OBJECT top = TopOf(pdo);
+  SyncRequest request(machine_, top, IRP_MJ_PNP, minor);
+  if (request.irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (minor == IRP_MN_START_DEVICE) {
+    request.next()->Parameters.StartDevice.AllocatedResources = &noResources;
+    request.next()->Parameters.StartDevice.AllocatedResourcesTranslated = &noResources;
+  } else if (minor == IRP_MN_QUERY_CAPABILITIES) {
+    request.next()->Parameters.DeviceCapabilities.Capabilities = capabilities;
+  }
+  return request.Send(top);
 }
 
 NTSTATUS PnpManager::SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
   PDEVICE_OBJECT top = TopOf(pdo);
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = AllocateIrp(machine_, top->StackSize, IrpOrigin::BuiltRequest, std::source_location::current());
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  auto* context = static_cast<IrpContext*>(irp->PlatformContext);
-  context->event = &event;
-  context->iosb = &iosb;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = minor;
-  next->Parameters.Power.Type = type;
-  next->Parameters.Power.State = state;
-  next->Parameters.Power.ShutdownType =
+  SyncRequest request(machine_, top, IRP_MJ_POWER, minor);
+  if (request.irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  request.next()->Parameters.Power.Type = type;
+  request.next()->Parameters.Power.State = state;
+  request.next()->Parameters.Power.ShutdownType =
       type == SystemPowerState && state.SystemState == PowerSystemShutdown ? PowerActionShutdown : PowerActionNone;
-  return SendAndWait(top, irp, &event, &iosb);
+  return request.Send(top);
 }
 
 NTSTATUS PnpManager::DeviceArrived(PDEVICE_OBJECT pdo, const std::u16string& serviceName) {
@@ -319,16 +328,8 @@ NTSTATUS PnpManager::SetSystemPower(SYSTEM_POWER_STATE state) {
 
 void PnpManager::SendShutdown() {
   for (PDEVICE_OBJECT device : IoManager::Of(machine_).shutdownDevices()) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = AllocateIrp(machine_, device->StackSize, IrpOrigin::BuiltRequest, std::source_location::current());
-    if (irp == nullptr) continue;
-    auto* context = static_cast<IrpContext*>(irp->PlatformContext);
-    context->event = &event;
-    context->iosb = &iosb;
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SHUTDOWN;
-    SendAndWait(device, irp, &event, &iosb);
+    SyncRequest request(machine_, device, IRP_MJ_SHUTDOWN, 0);
+    request.Send(device);
   }
 }
 
