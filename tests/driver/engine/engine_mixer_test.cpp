@@ -53,10 +53,6 @@ std::unique_ptr<CEngineMixer> MakeMixer(ULONG engineRate, ULONG busRate) {
   return mixer;
 }
 
-struct RatePair {
-  ULONG engineRate;
-};
-
 class MixerFrameCounts : public testing::TestWithParam<ULONG> {};
 
 // Bus requests vary with the unit's clock (5 to 7 frames a microframe);
@@ -117,6 +113,22 @@ TEST(EngineMixer, NoWriterMeansSilenceNotTheLastCyclesAudio) {
   mixer->RenderCycle(48, out.data());
   mixer->RenderCycle(48, out.data());
   for (size_t i = 0; i < 48; ++i) EXPECT_EQ(out[i * 4 + 1], 0.0f);
+}
+
+// A restart forgets the old audio: nothing of it reaches the next request.
+TEST(EngineMixer, RestartClearsTheHistories) {
+  FakeEndpoint loud("loud", nullptr, 1.0f);
+  auto mixer = MakeMixer(44100, 48000);
+  mixer->AppendRenderEndpoint(0, &loud);
+  std::vector<float> out(48 * 4);
+  std::vector<float> in(48 * 10, 1.0f);
+  mixer->RenderCycle(48, out.data());
+  mixer->CaptureCycle(in.data(), 48);
+  mixer->RemoveEndpoint(&loud);
+  mixer->ResetResamplers();
+  EXPECT_EQ(mixer->RenderResampler().Phase(), 0u);
+  mixer->RenderCycle(48, out.data());
+  for (float x : out) ASSERT_EQ(x, 0.0f);
 }
 
 TEST(EngineMixer, CaptureHandsEachChannelToEveryEndpointOfItsList) {

@@ -141,6 +141,18 @@ TEST(PolyphaseResampler, IdentityOutputIsTheFrameTwoBeforeTheNewest) {
   }
 }
 
+TEST(PolyphaseResampler, KernelWithZeroCentreGivesSilence) {
+  const FLOAT coefficients[] = {0.0f, 0.5f, 0.25f, 0.125f};
+  const FILTER_KERNEL kernel = {1, 7, coefficients};
+  CPolyphaseResampler r;
+  r.Setup(48000, 48000, &kernel, 4);
+  Frames in(64 * 4, 1.0f);
+  Frames out(48 * 4, 9.0f);
+  EXPECT_EQ(r.TakeInputFrames(48), 48u);
+  r.RenderFrames(in.data(), 48, out.data());
+  for (float x : out) ASSERT_EQ(x, 0.0f);
+}
+
 TEST(PolyphaseResampler, KernelCopyEndsWithZero) {
   auto r = MakeResampler(44100, 48000, 4);
   const FILTER_KERNEL* k = SelectKernel(44100, 48000);
