@@ -138,6 +138,23 @@ ThreadScope::~ThreadScope() {
   if (previous_ != nullptr && previous_ != &machine_) CurrentThreadState().machine = previous_;
 }
 
+SimulatedThread::SimulatedThread(Machine& machine, std::function<void()> body, Process* process)
+    : machine_(machine), body_(std::move(body)) {
+  CreateSimulatedThread(
+      machine, process ? process : &machine.objects().userProcess(),
+      [](PVOID context) { static_cast<SimulatedThread*>(context)->body_(); }, this, false, "simulated", &thread_);
+}
+
+SimulatedThread::~SimulatedThread() { Join(); }
+
+void SimulatedThread::Join() {
+  if (thread_ == nullptr) return;
+  PVOID object = thread_;
+  machine_.dispatcher().Wait(CurrentThreadForWait(), 1, &object, WaitAny, nullptr);
+  machine_.objects().Dereference(thread_);
+  thread_ = nullptr;
+}
+
 }  // namespace sim
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <source_location>
 #include <string>
@@ -180,5 +181,23 @@ PKTHREAD CurrentThreadForWait();
 // `handle` receives a handle when not null.
 NTSTATUS CreateSimulatedThread(Machine& machine, Process* process, PKSTART_ROUTINE routine,
                                PVOID context, bool internal, const char* name, PKTHREAD* thread);
+
+// A simulated thread running a function, for tests and tools: counted as
+// runnable from construction (so virtual time cannot run ahead of it before
+// it starts), a thread of `process` (the user process by default). Join
+// waits through the dispatcher; the destructor joins.
+class SimulatedThread {
+ public:
+  SimulatedThread(Machine& machine, std::function<void()> body, Process* process = nullptr);
+  ~SimulatedThread();
+  SimulatedThread(const SimulatedThread&) = delete;
+  SimulatedThread& operator=(const SimulatedThread&) = delete;
+  void Join();
+
+ private:
+  Machine& machine_;
+  std::function<void()> body_;
+  PKTHREAD thread_ = nullptr;
+};
 
 }  // namespace sim

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 
 #include "platform/sim/dispatcher.h"
 #include "platform/sim/io_manager.h"
@@ -108,8 +107,7 @@ TEST_F(ControlDevice, CancellingAParkedRequestCompletesItWithCancelled) {
   HANDLE handle;
   ASSERT_EQ(Open(u"\\\\.\\TestCtl1", &handle), STATUS_SUCCESS);
   NTSTATUS status = STATUS_PENDING;
-  std::thread client([&] {
-    sim::ThreadScope scope(machine);
+  sim::SimulatedThread client(machine, [&] {
     char output[4];
     ULONG_PTR returned;
     status = io().DeviceControl(handle, IOCTL_TEST_PEND_CANCELABLE, nullptr, 0, output, sizeof output, &returned);
@@ -117,7 +115,7 @@ TEST_F(ControlDevice, CancellingAParkedRequestCompletesItWithCancelled) {
   ASSERT_TRUE(machine.RunUntil(
       [] { return __atomic_load_n(&g_testDriver.cancelableIrp, __ATOMIC_SEQ_CST) != nullptr; }, sim::kSecond));
   EXPECT_TRUE(IoCancelIrp(g_testDriver.cancelableIrp));
-  client.join();
+  client.Join();
   EXPECT_EQ(status, STATUS_CANCELLED);
   Close(handle);
   EXPECT_EQ(io().liveIrps(), 0u);
