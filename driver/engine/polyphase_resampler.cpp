@@ -1,11 +1,22 @@
 #include "driver/engine/polyphase_resampler.h"
 
+#include <intrin.h>
+
 #include "driver/engine/fp_environment.h"
 
 namespace {
 
+// AVX2 and FMA in the processor, and the YMM state saved by the system.
 bool ProcessorHasAvx2Fma() {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  int leaf1[4];
+  __cpuidex(leaf1, 1, 0);
+  const bool fma = (leaf1[2] & (1 << 12)) != 0;
+  const bool osxsave = (leaf1[2] & (1 << 27)) != 0;
+  const bool avx = (leaf1[2] & (1 << 28)) != 0;
+  if (!(fma && osxsave && avx) || (_xgetbv(0) & 0x6) != 0x6) return false;
+  int leaf7[4];
+  __cpuidex(leaf7, 7, 0);
+  return (leaf7[1] & (1 << 5)) != 0;
 }
 
 polyphase::Loops LoopsFor(ULONG channels, bool baselineOnly) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/sim/machine.h"
+#include "platform/sim/pool.h"
+
 namespace {
 
 // Records every call; renders a constant, or declines to when `writes` is 0.
@@ -200,6 +203,31 @@ TEST(EngineMixer, OversizedRenderRequestStaysInsideTheMixBuffer) {
   EXPECT_LE(m, CEngineMixer::kMixBufferFrames);
   EXPECT_GT(m, CEngineMixer::kMixBufferFrames - 4);
   EXPECT_EQ(out[(n - 1) * 4], 0.0f);
+}
+
+// The mixer lives in pool memory, as inside the device context; its cycles
+// must not allocate more.
+TEST(EngineMixer, CyclesAllocateNothing) {
+  sim::Machine machine;
+  constexpr ULONG kTag = 'xiMT';
+  void* memory = ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(CEngineMixer), kTag);
+  ASSERT_NE(memory, nullptr);
+  auto* mixer = new (memory) CEngineMixer;
+  mixer->Initialize();
+  mixer->SetupResamplers(44100, 48000);
+  FakeEndpoint render("r", nullptr, 0.5f), capture("c", nullptr);
+  mixer->AppendRenderEndpoint(0, &render);
+  mixer->AppendCaptureEndpoint(0, &capture);
+  std::vector<float> out(48 * 4), in(48 * 10, 0.25f);
+  const uint64_t before = machine.pool().allocationCount();
+  for (ULONG cycle = 0; cycle < 1000; ++cycle) {
+    mixer->BeginCycle(cycle);
+    const ULONG k = mixer->CaptureCycle(in.data(), 48);
+    const ULONG m = mixer->RenderCycle(48, out.data());
+    mixer->Advance(m, k);
+  }
+  EXPECT_EQ(machine.pool().allocationCount(), before);
+  ExFreePoolWithTag(memory, kTag);
 }
 
 }  // namespace
