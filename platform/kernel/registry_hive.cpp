@@ -349,7 +349,7 @@ cm::KeyRef CreateByPath(cm::Hive& hive, std::string_view keyPath) {
 
 }  // namespace
 
-Registry::Registry(Machine& machine) : machine_(machine), hive_(std::make_unique<cm::Hive>()) {}
+Registry::Registry(Machine&) : hive_(std::make_unique<cm::Hive>()) {}
 
 Registry::~Registry() = default;
 

@@ -83,7 +83,6 @@ class Registry : public Service {
   cm::Hive& hive() { return *hive_; }
 
  private:
-  Machine& machine_;
   std::unique_ptr<cm::Hive> hive_;
   std::mutex saveLock_;  // one save at a time; guards failNextSave_
   std::optional<SaveStep> failNextSave_;
