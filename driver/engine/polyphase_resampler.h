@@ -17,7 +17,10 @@ class CPolyphaseResampler {
 
   // Clears history, phase and accumulator, copies the kernel (its centre half
   // with the last coefficient replaced by 0) and derives the phase rows and
-  // the step. A kernel too long for the fixed storage falls back to identity.
+  // the step. The phase starts at 0 too: one left from a kernel with more
+  // phases would index past the rows, and a phase out of step with the
+  // accumulator would read one staging frame too many or too few per cycle.
+  // A kernel too long for the fixed storage falls back to identity.
   VOID Setup(ULONG fromRate, ULONG toRate, const FILTER_KERNEL* kernel, ULONG channels);
 
   // Restart: accumulator, phase and history cleared; kernel and step kept.
