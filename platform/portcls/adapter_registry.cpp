@@ -39,6 +39,27 @@ void AdapterRegistry::SetStarted(PDEVICE_OBJECT device, bool started) {
   if (Adapter* found = FindLocked(device)) found->started = started;
 }
 
+void AdapterRegistry::SetDevicePower(PDEVICE_OBJECT device, DEVICE_POWER_STATE state) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (Adapter* found = FindLocked(device)) found->devicePower = state;
+}
+
+void AdapterRegistry::SetCapabilities(PDEVICE_OBJECT device,
+                                      const DEVICE_CAPABILITIES& capabilities) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (Adapter* found = FindLocked(device))
+    for (int s = 0; s < PowerSystemMaximum; ++s)
+      found->systemToDevice[s] = capabilities.DeviceState[s];
+}
+
+PADAPTERPOWERMANAGEMENT AdapterRegistry::ReferencePower(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(lock_);
+  Adapter* found = FindLocked(device);
+  if (!found || !found->power) return nullptr;
+  found->power->AddRef();
+  return found->power;
+}
+
 PADAPTERPOWERMANAGEMENT AdapterRegistry::Remove(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = std::find_if(adapters_.begin(), adapters_.end(),
@@ -69,7 +90,7 @@ void AdapterRegistry::ReleasePortsOf(PDEVICE_OBJECT device) {
       if (owner == device && port->TryAddRef()) ports.push_back(port);
   }
   for (PortBase* port : ports) {
-    port->ReleaseChildrenOnce();
+    port->Retire();
     port->unknown()->Release();
   }
 }

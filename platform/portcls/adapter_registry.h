@@ -22,6 +22,10 @@ class AdapterRegistry : public Service {
     ULONG maxObjects = 0;
     PADAPTERPOWERMANAGEMENT power = nullptr;  // one reference, from registration
     bool started = false;
+    DEVICE_POWER_STATE devicePower = PowerDeviceD0;
+    // The device state each system state maps to, from the capabilities the
+    // bus reported.
+    DEVICE_POWER_STATE systemToDevice[PowerSystemMaximum] = {};
   };
 
   explicit AdapterRegistry(Machine& machine) {}
@@ -32,11 +36,15 @@ class AdapterRegistry : public Service {
   // belongs to the caller).
   PADAPTERPOWERMANAGEMENT SetPower(PDEVICE_OBJECT device, PADAPTERPOWERMANAGEMENT power);
   void SetStarted(PDEVICE_OBJECT device, bool started);
+  void SetDevicePower(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
+  void SetCapabilities(PDEVICE_OBJECT device, const DEVICE_CAPABILITIES& capabilities);
+  // A reference on the power object, or null.
+  PADAPTERPOWERMANAGEMENT ReferencePower(PDEVICE_OBJECT device);
   // Forgets the adapter; returns its power object (the caller releases it).
   PADAPTERPOWERMANAGEMENT Remove(PDEVICE_OBJECT device);
 
-  // Ports initialised on a device belong to it: its removal releases their
-  // miniports whether or not they were registered. Not referenced.
+  // Ports initialised on a device belong to it: its removal retires them
+  // whether or not they were registered. Not referenced.
   static void TrackPort(PDEVICE_OBJECT device, PortBase* port);
   void UntrackPort(PortBase* port);
   void ReleasePortsOf(PDEVICE_OBJECT device);

@@ -2,11 +2,14 @@
 
 #include <cstring>
 
+#include "platform/portcls/adapter.h"
 #include "platform/portcls/object_tracker.h"
 #include "platform/portcls/port_midi.h"
 #include "platform/portcls/port_wavecyclic.h"
 #include "platform/portcls/subdevice_directory.h"
+#include "platform/sim/io_manager.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/objects.h"
 
 namespace sim {
 
@@ -15,16 +18,24 @@ using portcls::PortKind;
 
 namespace detail {
 
-// An open filter: one reference on the port and one open-filter count,
-// shared by the KsFilter and every pin created on it.
+// An open filter, shared by the KsFilter and every pin created on it: one
+// reference on the port, and either a file handle on the adapter's device
+// (whose create and close requests passed through the driver) or, for a
+// subdevice of a device that is not an adapter, an open-filter count.
 struct FilterHandle {
-  FilterHandle(PortBase* port, std::u16string name) : port(port), name(std::move(name)) {}
+  FilterHandle(Machine& machine, PortBase* port, std::u16string name, HANDLE file)
+      : machine(machine), port(port), name(std::move(name)), file(file) {}
   ~FilterHandle() {
-    port->CloseFilter();
+    if (file)
+      machine.objects().Close(file, UserMode);
+    else
+      port->CloseFilter();
     port->unknown()->Release();
   }
+  Machine& machine;
   PortBase* port;
   std::u16string name;
+  HANDLE file;
 };
 
 }  // namespace detail
@@ -80,14 +91,22 @@ const KSDATARANGE_MUSIC* KsDataRange::music() const {
 NTSTATUS KsFilter::Open(Machine& machine, std::u16string_view name,
                         std::unique_ptr<KsFilter>* filter, PDEVICE_OBJECT device) {
   filter->reset();
-  PortBase* port = machine.service<portcls::SubdeviceDirectory>().Find(name, device);
+  PDEVICE_OBJECT found = nullptr;
+  PortBase* port = machine.service<portcls::SubdeviceDirectory>().Find(name, device, &found);
   if (!port) return STATUS_OBJECT_NAME_NOT_FOUND;
-  NTSTATUS status = port->OpenFilter();
+  HANDLE file = nullptr;
+  std::u16string path = portcls::AdapterDevicePath(found);
+  NTSTATUS status = path.empty()
+                        ? port->OpenFilter()
+                        : IoManager::Of(machine).OpenFile(path + u"\\" + std::u16string(name),
+                                                          GENERIC_READ | GENERIC_WRITE, nullptr,
+                                                          &file);
   if (!NT_SUCCESS(status)) {
     port->unknown()->Release();
     return status;
   }
-  auto handle = std::make_shared<detail::FilterHandle>(port, std::u16string(name));
+  auto handle =
+      std::make_shared<detail::FilterHandle>(machine, port, std::u16string(name), file);
   filter->reset(new KsFilter(std::move(handle)));
   return STATUS_SUCCESS;
 }

@@ -102,6 +102,16 @@ void PortBase::OnUnregistered() {
   if (release) ReleaseChildrenOnce();
 }
 
+void PortBase::Retire() {
+  bool release = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    unregistered_ = true;
+    release = openFilters_ == 0;
+  }
+  if (release) ReleaseChildrenOnce();
+}
+
 NTSTATUS PortBase::OpenFilter() {
   std::lock_guard<std::mutex> guard(lock_);
   if (unregistered_ || childrenReleased_ || !miniport_) return STATUS_DEVICE_REMOVED;

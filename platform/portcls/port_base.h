@@ -4,9 +4,10 @@
 // intersection, filter properties, instance counts).
 //
 // Children (the miniport and anything it holds of the port) are released
-// once: at unregistration when no filter is open, else when the last open
-// filter closes, or when the port itself goes. That breaks the port <->
-// miniport reference cycle. Filter-side calls come at PASSIVE_LEVEL.
+// once: at unregistration or removal of the port's device when no filter is
+// open, else when the last open filter closes, or when the port itself goes.
+// That breaks the port <-> miniport reference cycle. Filter-side calls come
+// at PASSIVE_LEVEL.
 #pragma once
 
 #include <mutex>
@@ -40,8 +41,10 @@ class PortBase : public IUnregisterSubdevice, public PcObject {
   // Called by the directory as it adds or drops a name for this port.
   void OnRegistered();
   void OnUnregistered();
-  // Lets go of the miniport; runs once (see above). Also called when the
-  // port's device is removed.
+  // The port's device was removed: no new filters, and the children go now
+  // or when the last open filter closes.
+  void Retire();
+  // Lets go of the miniport; runs once (see above).
   void ReleaseChildrenOnce();
   bool TryAddRef() { return TryAddRefObject(); }
 

@@ -89,11 +89,13 @@ std::vector<SubdeviceDirectory::Entry> SubdeviceDirectory::List() {
   return entries_;
 }
 
-PortBase* SubdeviceDirectory::Find(std::u16string_view name, PDEVICE_OBJECT device) {
+PortBase* SubdeviceDirectory::Find(std::u16string_view name, PDEVICE_OBJECT device,
+                                   PDEVICE_OBJECT* found) {
   std::lock_guard<std::mutex> guard(lock_);
   for (const Entry& entry : entries_) {
     if (entry.name != name || (device && entry.device != device)) continue;
     entry.port->unknown()->AddRef();
+    if (found) *found = entry.device;
     return entry.port;
   }
   return nullptr;

@@ -39,7 +39,8 @@ class SubdeviceDirectory : public Service {
   std::vector<Entry> List();
   // The port registered under `name` (on `device`, or on any device when
   // null), with a reference; null when there is none.
-  PortBase* Find(std::u16string_view name, PDEVICE_OBJECT device);
+  // `found` receives the device of the entry.
+  PortBase* Find(std::u16string_view name, PDEVICE_OBJECT device, PDEVICE_OBJECT* found = nullptr);
 
  private:
   void Drop(std::vector<Entry>& removed);
