@@ -56,8 +56,9 @@ class CPolyphaseResampler {
   VOID BuildRows();
   VOID ClearHistory();
 
-  alignas(32) FLOAT history_[2 * polyphase::kHistoryFrames * polyphase::kMaxChannels];
-  alignas(32) FLOAT rows_[polyphase::kMaxRowCoefficients];
+  // 16 bytes is what pool memory guarantees; the loops need no more.
+  alignas(16) FLOAT history_[2 * polyphase::kHistoryFrames * polyphase::kMaxChannels];
+  alignas(16) FLOAT rows_[polyphase::kMaxRowCoefficients];
   FLOAT kernelCopy_[polyphase::kMaxKernelCopy];
   ULONG kernelCopyLength_ = 0;
   ULONG tapCount_ = 0;
