@@ -51,3 +51,20 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList, NT_CALLER_LOCATION);
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority, NT_CALLER_LOCATION);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+
+// Page frame numbers follow the MDL, one per page it spans.
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+#define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((Mdl) + 1))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
+  ((ULONG)((((ULONG_PTR)(Size)) + BYTE_OFFSET(Va) + PAGE_SIZE - 1) >> PAGE_SHIFT))
+#define ROUND_TO_PAGES(Size) (((ULONG_PTR)(Size) + PAGE_SIZE - 1) & ~(ULONG_PTR)(PAGE_SIZE - 1))
+#define BYTES_TO_PAGES(Size) ((ULONG)(((ULONG_PTR)(Size) + PAGE_SIZE - 1) >> PAGE_SHIFT))
+
+// Raise STATUS_ACCESS_VIOLATION unless the whole range is the current
+// process's memory (writable, for ProbeForWrite), and
+// STATUS_DATATYPE_MISALIGNMENT when Address is not a multiple of Alignment.
+// A zero Length probes nothing.
+VOID ProbeForRead(const volatile VOID* Address, SIZE_T Length, ULONG Alignment);
+VOID ProbeForWrite(volatile VOID* Address, SIZE_T Length, ULONG Alignment);
