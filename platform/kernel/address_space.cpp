@@ -4,10 +4,12 @@
 #include "platform/sim/address_space.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -21,6 +23,20 @@ constexpr uintptr_t kPage = PAGE_SIZE;
 constexpr uintptr_t k32BitLimit = uintptr_t{1} << 31;
 
 std::mutex creationLock;
+
+// Every registration holds a memfd until it is freed and unlocked, so a
+// program with many small blocks needs more descriptors than the usual soft
+// limit allows.
+void RaiseDescriptorLimit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+  });
+}
 
 uintptr_t PageDown(uintptr_t address) { return address & ~(kPage - 1); }
 
@@ -90,7 +106,7 @@ void ReleaseAddressSpace(Process& process) {
   process.addressSpace = nullptr;
 }
 
-UserAddressSpace::UserAddressSpace(Process& process) : process_(process) {}
+UserAddressSpace::UserAddressSpace(Process& process) : process_(process) { RaiseDescriptorLimit(); }
 
 UserAddressSpace::~UserAddressSpace() = default;
 
