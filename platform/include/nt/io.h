@@ -267,10 +267,12 @@ typedef struct _IO_STACK_LOCATION {
       ULONG Key;
       LARGE_INTEGER ByteOffset;
     } Write;
+    // Pointer-aligned as on Windows, so an internal request's Argument1 and
+    // Argument2 never overwrite IoControlCode.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(PVOID) ULONG InputBufferLength;
+      alignas(PVOID) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -305,6 +307,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) ==
+              offsetof(IO_STACK_LOCATION, Parameters.Others.Argument3));
 
 typedef struct _IRP {
   SHORT Type;
