@@ -34,7 +34,7 @@ std::vector<std::string> ObjectTracker::Describe() const {
   return lines;
 }
 
-void ObjectTracker::Shutdown() {
+ObjectTracker::~ObjectTracker() {
   if (!machine_.options().leakCheck) return;
   std::vector<std::string> lines = Describe();
   if (lines.empty()) return;

@@ -1,6 +1,7 @@
-// Per-machine list of live port-class objects. At machine teardown anything
-// still listed was referenced by someone who never let go: the verifier
-// reports it by kind and count.
+// Per-machine list of live port-class objects. Anything still listed when
+// the machine is destroyed (after every subsystem's shutdown, so after the
+// PnP manager removed the devices left) was referenced by someone who never
+// let go: the verifier reports it by kind and count.
 #pragma once
 
 #include <mutex>
@@ -16,7 +17,7 @@ class PcObject;
 class ObjectTracker : public Service {
  public:
   explicit ObjectTracker(Machine& machine);
-  void Shutdown() override;
+  ~ObjectTracker() override;
 
   void Add(PcObject* object);
   void Remove(PcObject* object);

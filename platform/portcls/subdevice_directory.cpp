@@ -101,19 +101,11 @@ PortBase* SubdeviceDirectory::Find(std::u16string_view name, PDEVICE_OBJECT devi
   return nullptr;
 }
 
-void SubdeviceDirectory::Shutdown() {
-  std::vector<Entry> left;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    left.swap(entries_);
-  }
-  if (left.empty()) return;
-  if (machine_.options().leakCheck) {
-    std::string detail = std::to_string(left.size()) + " subdevice(s) still registered:";
-    for (const Entry& entry : left) detail += "\n  " + Narrow(entry.name);
-    VerifierFail(rule::kObjectLeak, detail);
-  }
-  Drop(left);
+SubdeviceDirectory::~SubdeviceDirectory() {
+  if (entries_.empty() || !machine_.options().leakCheck) return;
+  std::string detail = std::to_string(entries_.size()) + " subdevice(s) still registered:";
+  for (const Entry& entry : entries_) detail += "\n  " + Narrow(entry.name);
+  VerifierFail(rule::kObjectLeak, detail);
 }
 
 }  // namespace sim::portcls

@@ -25,9 +25,10 @@ class SubdeviceDirectory : public Service {
   };
 
   explicit SubdeviceDirectory(Machine& machine);
-  // Subdevices still registered at teardown were never unregistered or
-  // removed with their device: reported, and their references dropped.
-  void Shutdown() override;
+  // Subdevices still registered when the machine is destroyed (after the
+  // PnP manager's shutdown removed the devices left) were never unregistered
+  // nor removed with their device: the verifier reports them.
+  ~SubdeviceDirectory() override;
 
   NTSTATUS Add(PDEVICE_OBJECT device, std::u16string name, PortBase* port);
   // Drops every name of `port` on `device`.

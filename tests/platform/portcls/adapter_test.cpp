@@ -241,3 +241,30 @@ TEST_F(Adapter, FrameworkOwnsTheStartOfTheExtension) {
 }
 
 }  // namespace
+
+namespace {
+
+// A machine torn down with the adapter still started: the PnP manager
+// removes the device on the way down, so nothing is reported.
+TEST(AdapterTeardown, DeviceLeftStartedGoesWithTheMachine) {
+  DriverState state;
+  g = &state;
+  {
+    sim::Machine machine;
+    PDRIVER_OBJECT bus = sim::PnpManager::Of(machine).CreatePlatformDriver(u"TestBus");
+    bus->MajorFunction[IRP_MJ_PNP] = BusDispatch;
+    bus->MajorFunction[IRP_MJ_POWER] = BusDispatch;
+    PDEVICE_OBJECT pdo = nullptr;
+    ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo),
+              STATUS_SUCCESS);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(sim::PnpManager::Of(machine).LoadDriver(u"TestPc", DriverEntry, nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(sim::PnpManager::Of(machine).DeviceArrived(pdo, u"TestPc"), STATUS_SUCCESS);
+  }
+  EXPECT_TRUE(state.adapterDestroyed);
+  EXPECT_EQ(state.alive, 0);
+  g = nullptr;
+}
+
+}  // namespace
