@@ -1,6 +1,9 @@
 // Win32 registry API over the machine's hive. HKEY_LOCAL_MACHINE is
 // \Registry\Machine; HKEY_CLASSES_ROOT is its SOFTWARE\Classes. Results are
 // Win32 error codes, returned directly (not through GetLastError).
+// A 32-bit process (or KEY_WOW64_32KEY) opens, creates and deletes keys in
+// the 32-bit view: SOFTWARE\X as SOFTWARE\WOW6432Node\X and
+// SOFTWARE\Classes\CLSID as SOFTWARE\Classes\WOW6432Node\CLSID.
 #pragma once
 
 #include "minwinbase.h"

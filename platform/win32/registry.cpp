@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <wdm.h>
 
@@ -70,6 +71,83 @@ LONG NormalizeSubKey(std::u16string_view path, std::u16string_view* normalized) 
   return ERROR_SUCCESS;
 }
 
+// The 32-bit registry view. A 32-bit process (or a call with
+// KEY_WOW64_32KEY) sees HKLM\SOFTWARE\X at SOFTWARE\WOW6432Node\X and the
+// class registrations SOFTWARE\Classes\CLSID (and the other per-bitness
+// class keys) at SOFTWARE\Classes\WOW6432Node\...; the rest of Classes and
+// everything outside SOFTWARE are shared. KEY_WOW64_64KEY asks for the
+// native view.
+constexpr std::u16string_view kWow64Node = u"WOW6432Node";
+
+bool Uses32BitView(REGSAM samDesired) {
+  if (samDesired & KEY_WOW64_64KEY) return false;
+  if (samDesired & KEY_WOW64_32KEY) return true;
+  return PsGetCurrentProcess()->is32Bit;
+}
+
+bool IsRedirectedClass(std::u16string_view name) {
+  for (std::u16string_view redirected : {u"CLSID", u"DirectShow", u"Interface", u"Media Type", u"MediaFoundation"})
+    if (sim::cm::NamesEqual(name, redirected)) return true;
+  return false;
+}
+
+// Where, below HKLM, the 32-bit view keeps `subKey` of `base`. The base's
+// own path is read back to its logical form first, so that keys opened
+// through the 32-bit view stay in it.
+LONG Wow64Path(Hive& hive, const KeyRef& base, std::u16string_view subKey, std::u16string* physical) {
+  std::u16string basePath;
+  NTSTATUS status = hive.FullPath(base, &basePath);
+  if (!NT_SUCCESS(status)) return ToError(status);
+  constexpr std::u16string_view kMachine = u"\\REGISTRY\\MACHINE";
+  std::u16string_view below = std::u16string_view(basePath).substr(kMachine.size());
+  if (!below.empty()) below.remove_prefix(1);
+  std::vector<std::u16string_view> baseParts, subParts;
+  if (!sim::cm::SplitPath(below, &baseParts) || !sim::cm::SplitPath(subKey, &subParts))
+    return ERROR_INVALID_NAME;
+  using sim::cm::NamesEqual;
+  auto isSoftware = [&](const std::vector<std::u16string_view>& p) { return !p.empty() && NamesEqual(p[0], u"SOFTWARE"); };
+  auto isClasses = [&](const std::vector<std::u16string_view>& p) { return isSoftware(p) && p.size() > 1 && NamesEqual(p[1], u"Classes"); };
+  // Physical to logical.
+  if (isClasses(baseParts) && baseParts.size() > 2 && NamesEqual(baseParts[2], kWow64Node))
+    baseParts.erase(baseParts.begin() + 2);
+  else if (isSoftware(baseParts) && baseParts.size() > 1 && NamesEqual(baseParts[1], kWow64Node))
+    baseParts.erase(baseParts.begin() + 1);
+  std::vector<std::u16string_view> parts = baseParts;
+  parts.insert(parts.end(), subParts.begin(), subParts.end());
+  // Logical to the 32-bit view.
+  size_t node = 0;
+  if (isClasses(parts)) {
+    if (parts.size() > 2 && IsRedirectedClass(parts[2])) node = 2;
+  } else if (isSoftware(parts)) {
+    node = 1;
+  }
+  if (node) parts.insert(parts.begin() + node, kWow64Node);
+  physical->clear();
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) physical->push_back(u'\\');
+    physical->append(parts[i]);
+    // The redirection keys exist on every 64-bit system.
+    if (node && i == node) {
+      KeyRef ignored;
+      hive.Create(hive.machine(), *physical, REG_OPTION_NON_VOLATILE, true, &ignored, nullptr);
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+// The key to start from and the path below it for an open, create or
+// delete of `subKey` below the resolved target, in the caller's view.
+LONG PlaceInView(const KeyTarget& target, std::u16string_view subKey, REGSAM samDesired, KeyRef* base,
+                 std::u16string* path) {
+  if (!Uses32BitView(samDesired)) {
+    *base = target.key();
+    *path = std::u16string(subKey);
+    return ERROR_SUCCESS;
+  }
+  *base = target.hive().machine();
+  return Wow64Path(target.hive(), target.key(), subKey, path);
+}
+
 std::u16string_view WideView(LPCWSTR s) { return s ? std::u16string_view(s) : std::u16string_view(); }
 
 std::optional<std::u16string> Widen(LPCSTR s) {
@@ -98,8 +176,11 @@ LONG OpenKey(HKEY hKey, std::u16string_view subKey, REGSAM samDesired, PHKEY phk
   LONG error = target.Resolve(hKey, 0);
   if (error != ERROR_SUCCESS) return error;
   if ((error = NormalizeSubKey(subKey, &subKey)) != ERROR_SUCCESS) return error;
+  KeyRef base;
+  std::u16string path;
+  if ((error = PlaceInView(target, subKey, samDesired, &base, &path)) != ERROR_SUCCESS) return error;
   KeyRef key;
-  NTSTATUS status = target.hive().Open(target.key(), subKey, &key);
+  NTSTATUS status = target.hive().Open(base, path, &key);
   if (!NT_SUCCESS(status)) return ToError(status);
   return InsertHandle(target, key, samDesired, phkResult);
 }
@@ -112,13 +193,16 @@ LONG CreateKey(HKEY hKey, std::u16string_view subKey, DWORD dwOptions, REGSAM sa
   LONG error = target.Resolve(hKey, 0);
   if (error != ERROR_SUCCESS) return error;
   if ((error = NormalizeSubKey(subKey, &subKey)) != ERROR_SUCCESS) return error;
+  KeyRef base;
+  std::u16string path;
+  if ((error = PlaceInView(target, subKey, samDesired, &base, &path)) != ERROR_SUCCESS) return error;
   KeyRef key;
-  NTSTATUS status = target.hive().Open(target.key(), subKey, &key);
+  NTSTATUS status = target.hive().Open(base, path, &key);
   ULONG disposition = REG_OPENED_EXISTING_KEY;
   if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
     // Opening through a handle needs no rights on it; creating below it does.
     if ((target.granted() & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
-    status = target.hive().Create(target.key(), subKey, dwOptions, true, &key, &disposition);
+    status = target.hive().Create(base, path, dwOptions, true, &key, &disposition);
   }
   if (!NT_SUCCESS(status)) return ToError(status);
   error = InsertHandle(target, key, samDesired, phkResult);
@@ -173,8 +257,11 @@ LONG DeleteKey(HKEY hKey, std::u16string_view subKey) {
   LONG error = target.Resolve(hKey, 0);
   if (error != ERROR_SUCCESS) return error;
   if ((error = NormalizeSubKey(subKey, &subKey)) != ERROR_SUCCESS) return error;
+  KeyRef base;
+  std::u16string path;
+  if ((error = PlaceInView(target, subKey, 0, &base, &path)) != ERROR_SUCCESS) return error;
   KeyRef key;
-  NTSTATUS status = target.hive().Open(target.key(), subKey, &key);
+  NTSTATUS status = target.hive().Open(base, path, &key);
   if (!NT_SUCCESS(status)) return ToError(status);
   return ToError(target.hive().Delete(key));
 }

@@ -183,6 +183,54 @@ TEST_F(Win32RegistryTest, UserModeRightsAreChecked) {
   EXPECT_EQ(registry.ReadDword("HKLM\\SOFTWARE\\Tarvik", "BufSize2"), 1u);
 }
 
+// A 32-bit process sees SOFTWARE through the 32-bit view, so the 64-bit
+// and 32-bit builds of one COM server keep separate registrations.
+TEST_F(Win32RegistryTest, ThirtyTwoBitProcessesRegisterInTheirOwnView) {
+  auto setDefault = [](HKEY root, const char* path, const char* text, REGSAM view = 0) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), DWORD(strlen(text) + 1)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  };
+  const char* server = "CLSID\\{5B3D9F20-71C4-4e8a-B612-93F0A7D1C2E8}\\InprocServer32";
+  setDefault(HKEY_CLASSES_ROOT, server, "C:\\Windows\\system32\\Movlink6.dll");
+  setDefault(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Tarvik ASIO", "64");
+
+  machine.objects().userProcess().is32Bit = true;
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, server, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  setDefault(HKEY_CLASSES_ROOT, server, "C:\\Windows\\SysWOW64\\Movlink3.dll");
+  // Relative to a key opened through the view, the view holds.
+  HKEY software = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &software), ERROR_SUCCESS);
+  setDefault(software, "ASIO\\Tarvik ASIO", "32");
+  EXPECT_EQ(RegCloseKey(software), ERROR_SUCCESS);
+  setDefault(HKEY_CLASSES_ROOT, ".reg", "regfile");  // file types are shared
+  setDefault(HKEY_LOCAL_MACHINE, "SOFTWARE\\Native", "64", KEY_WOW64_64KEY);
+  machine.objects().userProcess().is32Bit = false;
+
+  const std::string clsid = "HKLM\\SOFTWARE\\Classes\\CLSID\\{5B3D9F20-71C4-4e8a-B612-93F0A7D1C2E8}\\InprocServer32";
+  const std::string clsid32 =
+      "HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{5B3D9F20-71C4-4e8a-B612-93F0A7D1C2E8}\\InprocServer32";
+  EXPECT_EQ(registry.ReadString(clsid, ""), u"C:\\Windows\\system32\\Movlink6.dll");
+  EXPECT_EQ(registry.ReadString(clsid32, ""), u"C:\\Windows\\SysWOW64\\Movlink3.dll");
+  EXPECT_EQ(registry.ReadString("HKLM\\SOFTWARE\\ASIO\\Tarvik ASIO", ""), u"64");
+  EXPECT_EQ(registry.ReadString("HKLM\\SOFTWARE\\WOW6432Node\\ASIO\\Tarvik ASIO", ""), u"32");
+  EXPECT_EQ(registry.ReadString("HKLM\\SOFTWARE\\Classes\\.reg", ""), u"regfile");
+  EXPECT_TRUE(registry.KeyExists("HKLM\\SOFTWARE\\Native"));
+  EXPECT_FALSE(registry.KeyExists("HKLM\\SOFTWARE\\WOW6432Node\\Classes"));
+  // A 64-bit process may ask for the 32-bit view.
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\ASIO\\Tarvik ASIO", 0, KEY_READ | KEY_WOW64_32KEY, &key),
+            ERROR_SUCCESS);
+  char text[8];
+  DWORD size = sizeof(text);
+  ASSERT_EQ(RegQueryValueExA(key, "", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size), ERROR_SUCCESS);
+  EXPECT_STREQ(text, "32");
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
 // Deletes a key tree the way COM unregistration does: enumerate index 0,
 // delete that subtree, until no subkey is left; then the key itself.
 LONG DeleteTree(HKEY parent, const char* name) {
