@@ -213,8 +213,10 @@ NTSTATUS WriteKeyInformation(const KeyInfo& info, KEY_INFORMATION_CLASS cls, PVO
       return WriteRecord(&fixed, fixedSize, &name, 1, buffer, length, resultLength);
     }
     case KeyFullInformation: {
-      KEY_FULL_INFORMATION fixed{lastWrite,          0, kNoClass, 0, info.subkeys, info.maxSubkeyNameBytes, 0,
-                                 info.values, info.maxValueNameBytes, info.maxValueDataBytes, {0}};
+      KEY_FULL_INFORMATION fixed{lastWrite,   0,           kNoClass,
+                                 0,           info.subkeys, info.maxSubkeyNameBytes,
+                                 0,           info.values,  info.maxValueNameBytes,
+                                 info.maxValueDataBytes,    {0}};
       return WriteRecord(&fixed, FIELD_OFFSET(KEY_FULL_INFORMATION, Class), nullptr, 0, buffer,
                          length, resultLength);
     }

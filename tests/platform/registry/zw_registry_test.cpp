@@ -42,7 +42,7 @@ TEST_F(ZwRegistryTest, CreateMakesOneLevelAndReportsNewOrExisting) {
 
 TEST_F(ZwRegistryTest, RelativeNamesResolveBelowTheRootHandle) {
   HANDLE service = nullptr, parameters = nullptr, common = nullptr;
-  registry.CreateKey("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Movakern");
+  registry.CreateKey("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Movakern");
   ASSERT_EQ(ZwOpen(u"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\Movakern", &service),
             STATUS_SUCCESS);
   ASSERT_EQ(ZwCreate(u"Parameters", &parameters, service), STATUS_SUCCESS);
