@@ -128,20 +128,42 @@ TEST_F(BusTest, ARefusedConfigurationFailsTheSelection) {
   EXPECT_EQ(device.unit().configuration(), 0);
 }
 
-TEST_F(BusTest, RequestsShorterThanTheirRecordsAreRefused) {
+TEST_F(BusTest, MalformedRequestsAreRefusedBeforeTheyReachTheSchedule) {
   PDEVICE_OBJECT pdo = Attach().pdo();
   UnitPipes pipes = Configure(pdo);
 
-  RawTransfer iso(pdo, GET_ISO_URB_SIZE(8), 8 * kIsoInMaxPacket);
-  iso.PrepareIso(pipes.isoIn, 8, kIsoInMaxPacket, true);
-  iso.urb()->UrbHeader.Length = static_cast<USHORT>(offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + 4 * 12);
-  EXPECT_EQ(iso.Submit(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(iso.urb()->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
-
-  // Offsets that run past the buffer.
-  iso.PrepareIso(pipes.isoIn, 8, kIsoInMaxPacket, true);
-  iso.urb()->UrbIsochronousTransfer.IsoPacket[3].Offset = 100'000;
-  EXPECT_EQ(iso.Submit(), STATUS_INVALID_PARAMETER);
+  struct Case {
+    const char* what;
+    bool in;
+    void (*spoil)(_URB_ISOCH_TRANSFER&, USHORT& length);
+    USBD_STATUS status;
+  };
+  const Case cases[] = {
+      {"descriptors past the request's end", true,
+       [](_URB_ISOCH_TRANSFER&, USHORT& length) { length = offsetof(_URB_ISOCH_TRANSFER, IsoPacket) + 4 * 12; },
+       USBD_STATUS_INVALID_PARAMETER},
+      {"an offset past the buffer", true,
+       [](_URB_ISOCH_TRANSFER& t, USHORT&) { t.IsoPacket[3].Offset = 100'000; }, USBD_STATUS_INVALID_PARAMETER},
+      {"packets not a whole frame of microframes", true,
+       [](_URB_ISOCH_TRANSFER& t, USHORT&) { t.NumberOfPackets = 7; }, USBD_STATUS_INVALID_PARAMETER},
+      {"an OUT packet over the maximum size", false,
+       [](_URB_ISOCH_TRANSFER& t, USHORT&) { t.IsoPacket[1].Offset = 0; }, USBD_STATUS_INVALID_PARAMETER},
+      {"a start frame already past", true,
+       [](_URB_ISOCH_TRANSFER& t, USHORT&) {
+         t.TransferFlags &= ~USBD_START_ISO_TRANSFER_ASAP;
+         t.StartFrame = kStartFrame - 1;
+       },
+       USBD_STATUS_BAD_START_FRAME},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ULONG packetBytes = c.in ? kIsoInMaxPacket : kIsoOutMaxPacket;
+    RawTransfer iso(pdo, GET_ISO_URB_SIZE(8), 8 * packetBytes);
+    iso.PrepareIso(c.in ? pipes.isoIn : pipes.isoOut, 8, packetBytes, c.in);
+    c.spoil(iso.urb()->UrbIsochronousTransfer, iso.urb()->UrbHeader.Length);
+    EXPECT_EQ(iso.Submit(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(iso.urb()->UrbHeader.Status, c.status);
+  }
 
   URB descriptor{};
   uint8_t bytes[18];
@@ -155,6 +177,21 @@ TEST_F(BusTest, RequestsShorterThanTheirRecordsAreRefused) {
   UsbBuildSelectInterfaceRequest(urb, 80, pipes.configuration, kMidiInterface, 0);
   EXPECT_EQ(SubmitUrbSync(pdo, urb), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(BusTest, AnExplicitStartFrameIsKept) {
+  PDEVICE_OBJECT pdo = Attach().pdo();
+  UnitPipes pipes = Configure(pdo);
+  RawTransfer iso(pdo, GET_ISO_URB_SIZE(8), 8 * kIsoInMaxPacket);
+  iso.PrepareIso(pipes.isoIn, 8, kIsoInMaxPacket, true);
+  const ULONG wanted = controller->FrameNumber() + 10;
+  iso.urb()->UrbIsochronousTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+  iso.urb()->UrbIsochronousTransfer.StartFrame = wanted;
+  ASSERT_EQ(iso.Submit(), STATUS_PENDING);
+  ASSERT_TRUE(WaitFor(iso));
+  EXPECT_EQ(iso.status(), STATUS_SUCCESS);
+  EXPECT_EQ(iso.urb()->UrbIsochronousTransfer.StartFrame, wanted);
+  EXPECT_EQ(controller->FrameNumber(), wanted + 1);  // completed as its frame ended
 }
 
 TEST_F(BusTest, AVendorRequestReachesTheUnit) {
