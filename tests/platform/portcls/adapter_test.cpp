@@ -244,6 +244,18 @@ TEST_F(Adapter, FrameworkOwnsTheStartOfTheExtension) {
 
 namespace {
 
+// The bus's part of a teardown: it deletes its device object after the PnP
+// manager's shutdown (which runs later, being created later) removed the
+// stack above it.
+class BusTeardown : public sim::Service {
+ public:
+  explicit BusTeardown(sim::Machine&) {}
+  void Shutdown() override {
+    if (pdo) IoDeleteDevice(pdo);
+  }
+  PDEVICE_OBJECT pdo = nullptr;
+};
+
 // A machine torn down with the adapter still started: the PnP manager
 // removes the device on the way down, so nothing is reported.
 TEST(AdapterTeardown, DeviceLeftStartedGoesWithTheMachine) {
@@ -251,6 +263,7 @@ TEST(AdapterTeardown, DeviceLeftStartedGoesWithTheMachine) {
   g = &state;
   {
     sim::Machine machine;
+    BusTeardown& teardown = machine.service<BusTeardown>();
     PDRIVER_OBJECT bus = sim::PnpManager::Of(machine).CreatePlatformDriver(u"TestBus");
     bus->MajorFunction[IRP_MJ_PNP] = BusDispatch;
     bus->MajorFunction[IRP_MJ_POWER] = BusDispatch;
@@ -258,6 +271,7 @@ TEST(AdapterTeardown, DeviceLeftStartedGoesWithTheMachine) {
     ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo),
               STATUS_SUCCESS);
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    teardown.pdo = pdo;
     ASSERT_EQ(sim::PnpManager::Of(machine).LoadDriver(u"TestPc", DriverEntry, nullptr),
               STATUS_SUCCESS);
     ASSERT_EQ(sim::PnpManager::Of(machine).DeviceArrived(pdo, u"TestPc"), STATUS_SUCCESS);

@@ -488,7 +488,7 @@ STDMETHODIMP_(NTSTATUS) TestMidiStream::Read(PVOID BufferAddress, ULONG BufferLe
   KIRQL irql;
   KeAcquireSpinLock(&lock_, &irql);
   ULONG n = std::min<ULONG>(BufferLength, static_cast<ULONG>(pending_.size()));
-  std::memcpy(BufferAddress, pending_.data(), n);
+  if (n) std::memcpy(BufferAddress, pending_.data(), n);
   pending_.erase(pending_.begin(), pending_.begin() + n);
   KeReleaseSpinLock(&lock_, irql);
   *BytesRead = n;
