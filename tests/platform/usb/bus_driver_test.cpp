@@ -225,3 +225,26 @@ TEST_F(BusTest, EachControllerCountsItsOwnFrames) {
 }
 
 }  // namespace
+
+namespace {
+
+// The rig may create its controllers before it loads any driver; teardown
+// must then remove the units all the same.
+TEST(BusTeardown, UnitsAreRemovedWhicheverServiceCameFirst) {
+  for (bool controllerFirst : {true, false}) {
+    SCOPED_TRACE(controllerFirst);
+    {
+      sim::Machine machine;
+      sim::usb::Controller* controller = nullptr;
+      if (controllerFirst) controller = &sim::usb::CreateController(machine);
+      ASSERT_EQ(sim::PnpManager::Of(machine).LoadDriver(u"RawUsb", RawClientEntry, nullptr), STATUS_SUCCESS);
+      if (!controllerFirst) controller = &sim::usb::CreateController(machine);
+      sim::usb::Device& device = controller->Attach({}, u"RawUsb");
+      ASSERT_EQ(device.startStatus(), STATUS_SUCCESS);
+      BusTest::Configure(device.pdo());
+    }
+    EXPECT_EQ(g_rawClient.removals, 1);
+  }
+}
+
+}  // namespace

@@ -23,7 +23,7 @@ struct UnitPipes {
 };
 
 class BusTest : public testing::Test {
- protected:
+ public:
   static constexpr uint32_t kStartFrame = 0xFFFF'FF00;  // wraps during long runs
 
   void SetUp() override {
