@@ -51,14 +51,37 @@ void SetUnicode(UNICODE_STRING* target, std::u16string& text) {
   target->MaximumLength = target->Length;
 }
 
+// Opens a key by its full path, creating it and any missing parents below
+// \Registry\Machine one level at a time, as ZwCreateKey creates only the last.
 NTSTATUS CreateKeyPath(const std::u16string& path, ACCESS_MASK access, HANDLE* key) {
-  std::u16string text = path;
-  UNICODE_STRING name;
-  SetUnicode(&name, text);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-  ULONG disposition;
-  return ZwCreateKey(key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition);
+  static const std::u16string kRoot = u"\\Registry\\Machine";
+  if (path.size() <= kRoot.size() || path.compare(0, kRoot.size(), kRoot) != 0) return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  HANDLE parent = nullptr;
+  size_t start = 0;
+  size_t end = kRoot.size();
+  NTSTATUS status = STATUS_SUCCESS;
+  for (;;) {
+    std::u16string component = path.substr(start, end - start);
+    UNICODE_STRING name;
+    SetUnicode(&name, component);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, parent, nullptr);
+    HANDLE child;
+    ULONG disposition;
+    bool last = end == path.size();
+    status = ZwCreateKey(&child, last ? access : KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                         &disposition);
+    if (parent) ZwClose(parent);
+    if (!NT_SUCCESS(status)) return status;
+    if (last) {
+      *key = child;
+      return STATUS_SUCCESS;
+    }
+    parent = child;
+    start = end + 1;
+    end = path.find(u'\\', start);
+    if (end == std::u16string::npos) end = path.size();
+  }
 }
 
 PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device) {

@@ -6,6 +6,7 @@
 
 #include "platform/sim/io_manager.h"
 #include "platform/sim/pnp.h"
+#include "platform/sim/registry.h"
 #include "tests/platform/io/test_driver.h"
 
 namespace {
@@ -52,6 +53,11 @@ TEST_F(Pnp, ArrivalAddsAndStartsTheDeviceAndRemovalUnloadsTheDriver) {
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
   EXPECT_EQ(g_testDriver.unloads, 1);
   EXPECT_FALSE(pnp().IsLoaded(u"TestDrv"));
+}
+
+TEST_F(Pnp, LoadingADriverCreatesItsServiceKeyOnAFreshMachine) {
+  EXPECT_TRUE(machine.service<sim::Registry>().KeyExists(
+      "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\TestDrv"));
 }
 
 TEST_F(Pnp, ARefusedQueryRemoveKeepsTheDevice) {
