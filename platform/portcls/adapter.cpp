@@ -131,7 +131,6 @@ NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, const AdapterRegistry::Ada
     status = adapter.startDevice(device, irp, resources);
     resources->Release();
   }
-  Adapters().SetStarted(device, NT_SUCCESS(status));
   return Complete(irp, status);
 }
 

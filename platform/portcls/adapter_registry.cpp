@@ -34,11 +34,6 @@ PADAPTERPOWERMANAGEMENT AdapterRegistry::SetPower(PDEVICE_OBJECT device,
   return power;
 }
 
-void AdapterRegistry::SetStarted(PDEVICE_OBJECT device, bool started) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (Adapter* found = FindLocked(device)) found->started = started;
-}
-
 void AdapterRegistry::SetDevicePower(PDEVICE_OBJECT device, DEVICE_POWER_STATE state) {
   std::lock_guard<std::mutex> guard(lock_);
   if (Adapter* found = FindLocked(device)) found->devicePower = state;

@@ -21,7 +21,6 @@ class AdapterRegistry : public Service {
     PCPFNSTARTDEVICE startDevice = nullptr;
     ULONG maxObjects = 0;
     PADAPTERPOWERMANAGEMENT power = nullptr;  // one reference, from registration
-    bool started = false;
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
     // The device state each system state maps to, from the capabilities the
     // bus reported.
@@ -35,7 +34,6 @@ class AdapterRegistry : public Service {
   // Replaces the power object; returns the previous one (its reference now
   // belongs to the caller).
   PADAPTERPOWERMANAGEMENT SetPower(PDEVICE_OBJECT device, PADAPTERPOWERMANAGEMENT power);
-  void SetStarted(PDEVICE_OBJECT device, bool started);
   void SetDevicePower(PDEVICE_OBJECT device, DEVICE_POWER_STATE state);
   void SetCapabilities(PDEVICE_OBJECT device, const DEVICE_CAPABILITIES& capabilities);
   // A reference on the power object, or null.

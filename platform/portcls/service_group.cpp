@@ -85,14 +85,6 @@ STDMETHODIMP_(void) ServiceGroup::RequestDelayedService(ULONGLONG delay) {
 
 STDMETHODIMP_(void) ServiceGroup::CancelDelayedService() { KeCancelTimer(&delayTimer_); }
 
-size_t ServiceGroup::memberCount() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  size_t count = members_.size();
-  KeReleaseSpinLock(&lock_, irql);
-  return count;
-}
-
 }  // namespace sim::portcls
 
 NTSTATUS NTAPI PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup, PUNKNOWN OuterUnknown) {

@@ -29,8 +29,6 @@ class ServiceGroup final : public IServiceGroup, public PcObject {
   STDMETHODIMP_(void) RequestDelayedService(ULONGLONG delay) override;
   STDMETHODIMP_(void) CancelDelayedService() override;
 
-  size_t memberCount();
-
  private:
   ServiceGroup();
   ~ServiceGroup() override;
