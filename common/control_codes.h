@@ -189,9 +189,9 @@ constexpr const CONTROL_CODE_INFO* ControlCodeInfo(ULONG code) {
 // The least buffer length a request with `code` needs; 0 for an unknown code
 // (the router refuses those before it looks at lengths).
 constexpr ULONG ControlRecordSizeFor(ULONG code, bool is32BitCaller) {
-  const CONTROL_CODE_INFO* info = ControlCodeInfo(code);
-  if (info == nullptr) return 0;
-  return is32BitCaller ? info->RecordSize32 : info->RecordSize;
+  for (const CONTROL_CODE_INFO& info : kControlCodeTable)
+    if (info.Code == code) return is32BitCaller ? info.RecordSize32 : info.RecordSize;
+  return 0;
 }
 
 // Codes ascend without repeats, so no code has two entries.
