@@ -151,7 +151,7 @@ NTSTATUS WriteRecord(const void* fixed, ULONG fixedSize, const Piece* pieces, in
   auto* out = static_cast<uint8_t*>(buffer);
   memcpy(out, fixed, fixedSize);
   for (int i = 0; i < pieceCount; ++i) {
-    if (pieces[i].offset >= length) continue;
+    if (pieces[i].size == 0 || pieces[i].offset >= length) continue;  // empty data has no bytes to copy
     ULONG room = length - pieces[i].offset;
     memcpy(out + pieces[i].offset, pieces[i].bytes, pieces[i].size < room ? pieces[i].size : room);
   }
