@@ -38,9 +38,15 @@ function(tarvik_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE tarvik_options ${ARG_DEPS} GTest::gmock GTest::gtest_main)
-  set(labels unit ${ARG_LABELS})
+  # One label at most: a list would be split into separate properties on
+  # its way through the discovery script.
+  if(ARG_LABELS)
+    list(GET ARG_LABELS 0 label)
+  else()
+    set(label unit)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+    PROPERTIES LABELS ${label} TIMEOUT 300)
 endfunction()
