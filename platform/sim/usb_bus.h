@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,9 +55,12 @@ class Controller {
   virtual uint32_t FrameNumber() const = 0;
   // Attaches a unit on the next free port and reports its device object
   // to the PnP manager for `service`, a loaded driver. The unit is attached
-  // at full speed when config.fullSpeed is set. Call from a simulated thread
-  // at PASSIVE_LEVEL. The device lives as long as the machine.
-  virtual Device& Attach(const sim::unit::UnitConfig& config, const std::u16string& service) = 0;
+  // at full speed when config.fullSpeed is set. `prepare`, when given, runs
+  // on the new unit before the driver hears of it (to set fault knobs such
+  // as RefuseConfiguration). Call from a simulated thread at PASSIVE_LEVEL.
+  // The device lives as long as the machine.
+  virtual Device& Attach(const sim::unit::UnitConfig& config, const std::u16string& service,
+                         const std::function<void(sim::unit::TarvikUnit&)>& prepare = {}) = 0;
   virtual std::vector<Device*> devices() = 0;
   // Records every URB submitted to and completed by this controller's
   // devices to a pcap file (Linux usbmon link type, 220) until stopped.

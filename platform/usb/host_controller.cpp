@@ -140,7 +140,8 @@ uint64_t HostController::CurrentFrame() const {
   return startFrame_ + (machine_.Now() - epoch_) / kMillisecond;
 }
 
-Device& HostController::Attach(const sim::unit::UnitConfig& config, const std::u16string& service) {
+Device& HostController::Attach(const sim::unit::UnitConfig& config, const std::u16string& service,
+                               const std::function<void(sim::unit::TarvikUnit&)>& prepare) {
   auto owned = std::make_unique<AttachedUnit>(*this, config,
                                               static_cast<uint8_t>(devices_.size() + 1));
   AttachedUnit& device = *owned;
@@ -156,6 +157,7 @@ Device& HostController::Attach(const sim::unit::UnitConfig& config, const std::u
   devices_.push_back(std::move(owned));
   KeReleaseSpinLock(&scheduleLock_, irql);
 
+  if (prepare) prepare(*device.unit_);
   device.startStatus_ = PnpManager::Of(machine_).DeviceArrived(device.pdo_, service);
   return device;
 }

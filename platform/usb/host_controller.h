@@ -94,7 +94,8 @@ class HostController final : public Controller {
   // Controller
   const std::u16string& name() const override { return name_; }
   uint32_t FrameNumber() const override { return static_cast<uint32_t>(CurrentFrame()); }
-  Device& Attach(const sim::unit::UnitConfig& config, const std::u16string& service) override;
+  Device& Attach(const sim::unit::UnitConfig& config, const std::u16string& service,
+                 const std::function<void(sim::unit::TarvikUnit&)>& prepare) override;
   std::vector<Device*> devices() override;
   bool StartCapture(const std::string& path) override;
   void StopCapture() override;

@@ -118,8 +118,9 @@ TEST_F(BusTest, DescriptorsConfigurationAndSettingsReachTheUnit) {
 }
 
 TEST_F(BusTest, ARefusedConfigurationFailsTheSelection) {
-  sim::usb::Device& device = Attach();
-  device.unit().RefuseConfiguration(true);
+  // Refusing from the start, as the driver's first selection sees it.
+  sim::usb::Device& device =
+      controller->Attach({}, u"RawUsb", [](TarvikUnit& unit) { unit.RefuseConfiguration(true); });
   auto configuration = device.unit().configurationDescriptor();
   UnitPipes pipes;
   USBD_STATUS status = 0;
