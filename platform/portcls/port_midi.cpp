@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/portcls/adapter_registry.h"
+#include "platform/portcls/pin_support.h"
 #include "platform/sim/machine.h"
 
 namespace sim::portcls {
@@ -100,24 +101,18 @@ STDMETHODIMP_(void) PortMidi::RegisterServiceGroup(PSERVICEGROUP ServiceGroup) {
 }
 
 STDMETHODIMP_(void) PortMidi::RequestService() {
-  KIRQL irql;
-  KeAcquireSpinLock(&pinsLock_, &irql);
+  ScopedSpinLock held(&pinsLock_);
   for (MidiPin* pin : pins_) pin->Service();
-  KeReleaseSpinLock(&pinsLock_, irql);
 }
 
 void PortMidi::AddPin(MidiPin* pin) {
-  KIRQL irql;
-  KeAcquireSpinLock(&pinsLock_, &irql);
+  ScopedSpinLock held(&pinsLock_);
   pins_.push_back(pin);
-  KeReleaseSpinLock(&pinsLock_, irql);
 }
 
 void PortMidi::RemovePin(MidiPin* pin) {
-  KIRQL irql;
-  KeAcquireSpinLock(&pinsLock_, &irql);
+  ScopedSpinLock held(&pinsLock_);
   pins_.erase(std::remove(pins_.begin(), pins_.end(), pin), pins_.end());
-  KeReleaseSpinLock(&pinsLock_, irql);
 }
 
 // ---------------------------------------------------------------------------
@@ -155,10 +150,10 @@ NTSTATUS MidiPin::Create(PortMidi* port, ULONG pinId, const KSDATAFORMAT* format
   } else if (group) {
     group->Release();
   }
-  KIRQL irql;
-  KeAcquireSpinLock(&pin->lock_, &irql);
-  pin->open_ = true;
-  KeReleaseSpinLock(&pin->lock_, irql);
+  {
+    ScopedSpinLock held(&pin->lock_);
+    pin->open_ = true;
+  }
   port->AddPin(pin);
   pin->listed_ = true;
   *out = pin;
@@ -178,41 +173,12 @@ MidiPin::~MidiPin() {
   port_->Release();
 }
 
-void* MidiPin::Query(REFIID iid) {
-  if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IServiceSink))
-    return static_cast<IServiceSink*>(this);
-  return nullptr;
-}
+void* MidiPin::Query(REFIID iid) { return QueryPin(this, iid); }
 
 NTSTATUS MidiPin::SetState(KSSTATE target) {
-  if (!stream_) return STATUS_INVALID_DEVICE_STATE;
-  if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-  while (state_ != target) {
-    KSSTATE next = static_cast<KSSTATE>(state_ < target ? state_ + 1 : state_ - 1);
-    KIRQL irql;
-    if (state_ == KSSTATE_RUN) {
-      KeAcquireSpinLock(&lock_, &irql);
-      running_ = false;
-      KeReleaseSpinLock(&lock_, irql);
-    }
-    NTSTATUS status = stream_->SetState(next);
-    if (!NT_SUCCESS(status)) {
-      if (state_ == KSSTATE_RUN) {
-        KeAcquireSpinLock(&lock_, &irql);
-        running_ = true;
-        KeReleaseSpinLock(&lock_, irql);
-      }
-      return status;
-    }
-    state_ = next;
-    if (next == KSSTATE_RUN) {
-      KeAcquireSpinLock(&lock_, &irql);
-      running_ = true;
-      if (!capture_) PumpLocked();
-      KeReleaseSpinLock(&lock_, irql);
-    }
-  }
-  return STATUS_SUCCESS;
+  return WalkPinState(stream_, state_, target, &lock_, running_, [this] {
+    if (!capture_) PumpLocked();
+  });
 }
 
 void MidiPin::Close() {
@@ -226,11 +192,11 @@ void MidiPin::Close() {
     group_->Release();
     group_ = nullptr;
   }
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  open_ = false;
-  running_ = false;
-  KeReleaseSpinLock(&lock_, irql);
+  {
+    ScopedSpinLock held(&lock_);
+    open_ = false;
+    running_ = false;
+  }
   KeCancelTimer(&retryTimer_);
   KeRemoveQueueDpc(&retryDpc_);
   KeFlushQueuedDpcs();
@@ -242,34 +208,27 @@ void MidiPin::Close() {
 
 size_t MidiPin::Write(const void* data, size_t bytes) {
   if (capture_) return 0;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
+  ScopedSpinLock held(&lock_);
   size_t taken = open_ ? queue_.Push(static_cast<const uint8_t*>(data), bytes) : 0;
   if (running_) PumpLocked();
-  KeReleaseSpinLock(&lock_, irql);
   return taken;
 }
 
 size_t MidiPin::Read(void* data, size_t bytes) {
   if (!capture_) return 0;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
+  ScopedSpinLock held(&lock_);
   if (open_) PullLocked();
-  size_t taken = queue_.Pop(static_cast<uint8_t*>(data), bytes);
-  KeReleaseSpinLock(&lock_, irql);
-  return taken;
+  return queue_.Pop(static_cast<uint8_t*>(data), bytes);
 }
 
 void MidiPin::Service() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
+  ScopedSpinLock held(&lock_);
   if (open_) {
     if (capture_)
       PullLocked();
     else if (running_)
       PumpLocked();
   }
-  KeReleaseSpinLock(&lock_, irql);
 }
 
 void MidiPin::RetryDpc(PKDPC, PVOID context, PVOID, PVOID) {
@@ -311,30 +270,18 @@ void MidiPin::PullLocked() {
     got = std::min<ULONG>(got, sizeof(chunk));
     counters_.bytesRead += got;
     size_t kept = queue_.Push(chunk, got);
-    if (kept < got) {
-      counters_.droppedBytes += got - kept;
-      if (!overflowing_) ++counters_.overruns;
-      overflowing_ = true;
-    } else {
-      overflowing_ = false;
-    }
+    CountOverflow(got - kept, overflowing_, counters_.overruns, counters_.droppedBytes);
   }
 }
 
 size_t MidiPin::queuedBytes() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  size_t bytes = queue_.size();
-  KeReleaseSpinLock(&lock_, irql);
-  return bytes;
+  ScopedSpinLock held(&lock_);
+  return queue_.size();
 }
 
 MidiPinCounters MidiPin::counters() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  MidiPinCounters copy = counters_;
-  KeReleaseSpinLock(&lock_, irql);
-  return copy;
+  ScopedSpinLock held(&lock_);
+  return counters_;
 }
 
 }  // namespace sim::portcls

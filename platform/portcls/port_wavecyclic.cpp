@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/portcls/adapter_registry.h"
+#include "platform/portcls/pin_support.h"
 
 namespace sim::portcls {
 
@@ -99,11 +100,7 @@ WavePin::~WavePin() {
   port_->Release();
 }
 
-void* WavePin::Query(REFIID iid) {
-  if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IServiceSink))
-    return static_cast<IServiceSink*>(this);
-  return nullptr;
-}
+void* WavePin::Query(REFIID iid) { return QueryPin(this, iid); }
 
 // PASSIVE_LEVEL, while stopped: asks the stream for framing and the DMA
 // channel for the cyclic buffer, and sizes the client queue to match.
@@ -114,8 +111,7 @@ NTSTATUS WavePin::LoadBuffer(size_t queueBytes) {
   auto* buffer = static_cast<BYTE*>(dma_->SystemAddress());
   if (!buffer || size == 0) return STATUS_INSUFFICIENT_RESOURCES;
   if (queueBytes == 0) queueBytes = queueBytes_ ? queueBytes_ : size_t(size) * 4;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
+  ScopedSpinLock held(&lock_);
   queueBytes_ = queueBytes;
   buffer_ = buffer;
   bufferSize_ = size;
@@ -126,39 +122,11 @@ NTSTATUS WavePin::LoadBuffer(size_t queueBytes) {
   queue_.Reset(capture_ ? queueBytes : queueBytes + size);
   inBuffer_ = 0;
   cursor_ = 0;
-  KeReleaseSpinLock(&lock_, irql);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS WavePin::SetState(KSSTATE target) {
-  if (!stream_) return STATUS_INVALID_DEVICE_STATE;
-  if (target < KSSTATE_STOP || target > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-  while (state_ != target) {
-    KSSTATE next = static_cast<KSSTATE>(state_ < target ? state_ + 1 : state_ - 1);
-    KIRQL irql;
-    if (state_ == KSSTATE_RUN) {
-      KeAcquireSpinLock(&lock_, &irql);
-      running_ = false;
-      KeReleaseSpinLock(&lock_, irql);
-    }
-    NTSTATUS status = stream_->SetState(next);
-    if (!NT_SUCCESS(status)) {
-      if (state_ == KSSTATE_RUN) {
-        KeAcquireSpinLock(&lock_, &irql);
-        running_ = true;
-        KeReleaseSpinLock(&lock_, irql);
-      }
-      return status;
-    }
-    state_ = next;
-    if (next == KSSTATE_RUN) {
-      KeAcquireSpinLock(&lock_, &irql);
-      BeginRunLocked();
-      running_ = true;
-      KeReleaseSpinLock(&lock_, irql);
-    }
-  }
-  return STATUS_SUCCESS;
+  return WalkPinState(stream_, state_, target, &lock_, running_, [this] { BeginRunLocked(); });
 }
 
 // The stream may restart its position on each run, so the cursors start
@@ -196,13 +164,13 @@ void WavePin::Close() {
     group_->Release();
     group_ = nullptr;
   }
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  running_ = false;
-  buffer_ = nullptr;
-  bufferSize_ = 0;
-  queue_.Clear();
-  KeReleaseSpinLock(&lock_, irql);
+  {
+    ScopedSpinLock held(&lock_);
+    running_ = false;
+    buffer_ = nullptr;
+    bufferSize_ = 0;
+    queue_.Clear();
+  }
   if (dma_) {
     dma_->Release();
     dma_ = nullptr;
@@ -215,25 +183,18 @@ void WavePin::Close() {
 
 size_t WavePin::Write(const void* data, size_t bytes) {
   if (capture_) return 0;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  size_t taken = queue_.Push(static_cast<const uint8_t*>(data), bytes);
-  KeReleaseSpinLock(&lock_, irql);
-  return taken;
+  ScopedSpinLock held(&lock_);
+  return queue_.Push(static_cast<const uint8_t*>(data), bytes);
 }
 
 size_t WavePin::Read(void* data, size_t bytes) {
   if (!capture_) return 0;
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  size_t taken = queue_.Pop(static_cast<uint8_t*>(data), bytes);
-  KeReleaseSpinLock(&lock_, irql);
-  return taken;
+  ScopedSpinLock held(&lock_);
+  return queue_.Pop(static_cast<uint8_t*>(data), bytes);
 }
 
 void WavePin::Service() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
+  ScopedSpinLock held(&lock_);
   ++counters_.notifications;
   if (running_ && bufferSize_) {
     ULONG position = 0;
@@ -244,7 +205,6 @@ void WavePin::Service() {
     else
       FeedLocked(position);
   }
-  KeReleaseSpinLock(&lock_, irql);
 }
 
 void WavePin::FeedLocked(ULONG position) {
@@ -316,45 +276,27 @@ void WavePin::DrainLocked(ULONG position) {
   });
   cursor_ = position;
   counters_.bytesFromDevice += taken;
-  if (taken < available) {
-    counters_.droppedBytes += available - taken;
-    if (!overflowing_) ++counters_.overruns;
-    overflowing_ = true;
-  } else {
-    overflowing_ = false;
-  }
+  CountOverflow(available - taken, overflowing_, counters_.overruns, counters_.droppedBytes);
 }
 
 size_t WavePin::queuedBytes() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  size_t bytes = queue_.size() - (capture_ ? 0 : inBuffer_);
-  KeReleaseSpinLock(&lock_, irql);
-  return bytes;
+  ScopedSpinLock held(&lock_);
+  return queue_.size() - (capture_ ? 0 : inBuffer_);
 }
 
 size_t WavePin::bufferedBytes() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  size_t bytes = capture_ ? 0 : inBuffer_;
-  KeReleaseSpinLock(&lock_, irql);
-  return bytes;
+  ScopedSpinLock held(&lock_);
+  return capture_ ? 0 : inBuffer_;
 }
 
 ULONG WavePin::lastPosition() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  ULONG position = cursor_;
-  KeReleaseSpinLock(&lock_, irql);
-  return position;
+  ScopedSpinLock held(&lock_);
+  return cursor_;
 }
 
 WavePinCounters WavePin::counters() {
-  KIRQL irql;
-  KeAcquireSpinLock(&lock_, &irql);
-  WavePinCounters copy = counters_;
-  KeReleaseSpinLock(&lock_, irql);
-  return copy;
+  ScopedSpinLock held(&lock_);
+  return counters_;
 }
 
 }  // namespace sim::portcls
