@@ -169,40 +169,34 @@ LONG InsertHandle(const KeyTarget& target, const KeyRef& key, REGSAM samDesired,
   return ERROR_SUCCESS;
 }
 
-LONG OpenKey(HKEY hKey, std::u16string_view subKey, REGSAM samDesired, PHKEY phkResult) {
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  *phkResult = nullptr;
-  KeyTarget target;
-  LONG error = target.Resolve(hKey, 0);
+// Resolves hKey (no rights needed on it) and places `subKey` below it in
+// the caller's view, for an open, create or delete.
+LONG ResolveSubKey(HKEY hKey, std::u16string_view subKey, REGSAM samDesired, KeyTarget* target,
+                   KeyRef* base, std::u16string* path) {
+  LONG error = target->Resolve(hKey, 0);
   if (error != ERROR_SUCCESS) return error;
   if ((error = NormalizeSubKey(subKey, &subKey)) != ERROR_SUCCESS) return error;
-  KeyRef base;
-  std::u16string path;
-  if ((error = PlaceInView(target, subKey, samDesired, &base, &path)) != ERROR_SUCCESS) return error;
-  KeyRef key;
-  NTSTATUS status = target.hive().Open(base, path, &key);
-  if (!NT_SUCCESS(status)) return ToError(status);
-  return InsertHandle(target, key, samDesired, phkResult);
+  return PlaceInView(*target, subKey, samDesired, base, path);
 }
 
-LONG CreateKey(HKEY hKey, std::u16string_view subKey, DWORD dwOptions, REGSAM samDesired,
-               PHKEY phkResult, LPDWORD lpdwDisposition) {
+// Opens `subKey`; with `createOptions`, makes it when it is missing.
+LONG OpenKey(HKEY hKey, std::u16string_view subKey, REGSAM samDesired, PHKEY phkResult,
+             std::optional<DWORD> createOptions = std::nullopt,
+             LPDWORD lpdwDisposition = nullptr) {
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
   KeyTarget target;
-  LONG error = target.Resolve(hKey, 0);
-  if (error != ERROR_SUCCESS) return error;
-  if ((error = NormalizeSubKey(subKey, &subKey)) != ERROR_SUCCESS) return error;
   KeyRef base;
   std::u16string path;
-  if ((error = PlaceInView(target, subKey, samDesired, &base, &path)) != ERROR_SUCCESS) return error;
+  LONG error = ResolveSubKey(hKey, subKey, samDesired, &target, &base, &path);
+  if (error != ERROR_SUCCESS) return error;
   KeyRef key;
   NTSTATUS status = target.hive().Open(base, path, &key);
   ULONG disposition = REG_OPENED_EXISTING_KEY;
-  if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+  if (status == STATUS_OBJECT_NAME_NOT_FOUND && createOptions) {
     // Opening through a handle needs no rights on it; creating below it does.
     if ((target.granted() & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
-    status = target.hive().Create(base, path, dwOptions, true, &key, &disposition);
+    status = target.hive().Create(base, path, *createOptions, true, &key, &disposition);
   }
   if (!NT_SUCCESS(status)) return ToError(status);
   error = InsertHandle(target, key, samDesired, phkResult);
@@ -254,31 +248,14 @@ LONG DeleteValue(HKEY hKey, std::u16string_view name) {
 
 LONG DeleteKey(HKEY hKey, std::u16string_view subKey) {
   KeyTarget target;
-  LONG error = target.Resolve(hKey, 0);
-  if (error != ERROR_SUCCESS) return error;
-  if ((error = NormalizeSubKey(subKey, &subKey)) != ERROR_SUCCESS) return error;
   KeyRef base;
   std::u16string path;
-  if ((error = PlaceInView(target, subKey, 0, &base, &path)) != ERROR_SUCCESS) return error;
+  LONG error = ResolveSubKey(hKey, subKey, 0, &target, &base, &path);
+  if (error != ERROR_SUCCESS) return error;
   KeyRef key;
   NTSTATUS status = target.hive().Open(base, path, &key);
   if (!NT_SUCCESS(status)) return ToError(status);
   return ToError(target.hive().Delete(key));
-}
-
-LONG EnumerateKey(HKEY hKey, DWORD dwIndex, LPDWORD lpReserved, sim::cm::KeyInfo* info,
-                  PFILETIME lpftLastWriteTime) {
-  if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
-  KeyTarget target;
-  LONG error = target.Resolve(hKey, KEY_ENUMERATE_SUB_KEYS);
-  if (error != ERROR_SUCCESS) return error;
-  NTSTATUS status = target.hive().EnumerateSubkey(target.key(), dwIndex, info);
-  if (!NT_SUCCESS(status)) return ToError(status);
-  if (lpftLastWriteTime) {
-    lpftLastWriteTime->dwLowDateTime = DWORD(info->lastWriteTime);
-    lpftLastWriteTime->dwHighDateTime = DWORD(info->lastWriteTime >> 32);
-  }
-  return ERROR_SUCCESS;
 }
 
 // Copies a name with its terminator into a buffer of *count characters;
@@ -292,11 +269,26 @@ LONG CopyName(const std::basic_string<Char>& name, Char* buffer, LPDWORD count) 
   return ERROR_SUCCESS;
 }
 
-// Keys carry no class; an empty one is reported.
-template <typename Char>
-void ClearClass(Char* lpClass, LPDWORD lpcchClass) {
+// Keys carry no class; an empty one is reported. `nameOf` turns the
+// key's name into the caller's characters.
+template <typename Char, typename NameOf>
+LONG EnumerateKey(HKEY hKey, DWORD dwIndex, Char* lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                  Char* lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime, NameOf nameOf) {
+  if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
+  if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+  KeyTarget target;
+  LONG error = target.Resolve(hKey, KEY_ENUMERATE_SUB_KEYS);
+  if (error != ERROR_SUCCESS) return error;
+  sim::cm::KeyInfo info;
+  NTSTATUS status = target.hive().EnumerateSubkey(target.key(), dwIndex, &info);
+  if (!NT_SUCCESS(status)) return ToError(status);
+  if (lpftLastWriteTime) {
+    lpftLastWriteTime->dwLowDateTime = DWORD(info.lastWriteTime);
+    lpftLastWriteTime->dwHighDateTime = DWORD(info.lastWriteTime >> 32);
+  }
   if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = 0;
   if (lpcchClass) *lpcchClass = 0;
+  return CopyName(nameOf(info.name), lpName, lpcchName);
 }
 
 std::vector<uint8_t> WideBytesToNarrow(const std::vector<uint8_t>& wide) {
@@ -322,14 +314,14 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
                         DWORD dwOptions, REGSAM samDesired,
                         const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                         LPDWORD lpdwDisposition) {
-  return CreateKey(hKey, WideView(lpSubKey), dwOptions, samDesired, phkResult, lpdwDisposition);
+  return OpenKey(hKey, WideView(lpSubKey), samDesired, phkResult, dwOptions, lpdwDisposition);
 }
 
 LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
                         DWORD dwOptions, REGSAM samDesired,
                         const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                         LPDWORD lpdwDisposition) {
-  return CreateKey(hKey, View(Widen(lpSubKey)), dwOptions, samDesired, phkResult, lpdwDisposition);
+  return OpenKey(hKey, View(Widen(lpSubKey)), samDesired, phkResult, dwOptions, lpdwDisposition);
 }
 
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
@@ -386,23 +378,17 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                       LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
                       PFILETIME lpftLastWriteTime) {
-  if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
-  sim::cm::KeyInfo info;
-  LONG error = EnumerateKey(hKey, dwIndex, lpReserved, &info, lpftLastWriteTime);
-  if (error != ERROR_SUCCESS) return error;
-  ClearClass(lpClass, lpcchClass);
-  return CopyName(info.name, lpName, lpcchName);
+  return EnumerateKey(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass,
+                      lpftLastWriteTime,
+                      [](const std::u16string& name) -> const std::u16string& { return name; });
 }
 
 LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                       LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                       PFILETIME lpftLastWriteTime) {
-  if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
-  sim::cm::KeyInfo info;
-  LONG error = EnumerateKey(hKey, dwIndex, lpReserved, &info, lpftLastWriteTime);
-  if (error != ERROR_SUCCESS) return error;
-  ClearClass(lpClass, lpcchClass);
-  return CopyName(sim::Utf16ToUtf8(info.name), lpName, lpcchName);
+  return EnumerateKey(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass,
+                      lpftLastWriteTime,
+                      [](const std::u16string& name) { return sim::Utf16ToUtf8(name); });
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {
