@@ -158,6 +158,13 @@ NTSTATUS WriteRecord(const void* fixed, ULONG fixedSize, const Piece* pieces, in
   return total > length ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
+// A record whose fixed part is followed directly by one piece.
+NTSTATUS WriteRecordWithTail(const void* fixed, ULONG fixedSize, const void* tail, ULONG tailSize,
+                             PVOID buffer, ULONG length, PULONG resultLength) {
+  Piece piece{fixedSize, tail, tailSize};
+  return WriteRecord(fixed, fixedSize, &piece, 1, buffer, length, resultLength);
+}
+
 ULONG AlignUp(ULONG value, ULONG alignment) { return (value + alignment - 1) & ~(alignment - 1); }
 
 NTSTATUS WriteValueInformation(const sim::RegistryValue& value, KEY_VALUE_INFORMATION_CLASS cls,
@@ -167,9 +174,8 @@ NTSTATUS WriteValueInformation(const sim::RegistryValue& value, KEY_VALUE_INFORM
   switch (cls) {
     case KeyValueBasicInformation: {
       KEY_VALUE_BASIC_INFORMATION fixed{0, value.type, nameBytes, {0}};
-      ULONG fixedSize = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
-      Piece name{ULONG(fixedSize), value.name.data(), nameBytes};
-      return WriteRecord(&fixed, fixedSize, &name, 1, buffer, length, resultLength);
+      return WriteRecordWithTail(&fixed, FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name),
+                                 value.name.data(), nameBytes, buffer, length, resultLength);
     }
     case KeyValueFullInformation:
     case KeyValueFullInformationAlign64: {
@@ -183,9 +189,8 @@ NTSTATUS WriteValueInformation(const sim::RegistryValue& value, KEY_VALUE_INFORM
     }
     case KeyValuePartialInformation: {
       KEY_VALUE_PARTIAL_INFORMATION fixed{0, value.type, dataBytes, {0}};
-      ULONG fixedSize = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
-      Piece data{fixedSize, value.data.data(), dataBytes};
-      return WriteRecord(&fixed, fixedSize, &data, 1, buffer, length, resultLength);
+      return WriteRecordWithTail(&fixed, FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data),
+                                 value.data.data(), dataBytes, buffer, length, resultLength);
     }
     default:
       return STATUS_INVALID_PARAMETER;
@@ -202,15 +207,13 @@ NTSTATUS WriteKeyInformation(const KeyInfo& info, KEY_INFORMATION_CLASS cls, PVO
   switch (cls) {
     case KeyBasicInformation: {
       KEY_BASIC_INFORMATION fixed{lastWrite, 0, nameBytes, {0}};
-      ULONG fixedSize = FIELD_OFFSET(KEY_BASIC_INFORMATION, Name);
-      Piece name{fixedSize, info.name.data(), nameBytes};
-      return WriteRecord(&fixed, fixedSize, &name, 1, buffer, length, resultLength);
+      return WriteRecordWithTail(&fixed, FIELD_OFFSET(KEY_BASIC_INFORMATION, Name),
+                                 info.name.data(), nameBytes, buffer, length, resultLength);
     }
     case KeyNodeInformation: {
       KEY_NODE_INFORMATION fixed{lastWrite, 0, kNoClass, 0, nameBytes, {0}};
-      ULONG fixedSize = FIELD_OFFSET(KEY_NODE_INFORMATION, Name);
-      Piece name{fixedSize, info.name.data(), nameBytes};
-      return WriteRecord(&fixed, fixedSize, &name, 1, buffer, length, resultLength);
+      return WriteRecordWithTail(&fixed, FIELD_OFFSET(KEY_NODE_INFORMATION, Name),
+                                 info.name.data(), nameBytes, buffer, length, resultLength);
     }
     case KeyFullInformation: {
       KEY_FULL_INFORMATION fixed{lastWrite,   0,           kNoClass,
@@ -223,6 +226,15 @@ NTSTATUS WriteKeyInformation(const KeyInfo& info, KEY_INFORMATION_CLASS cls, PVO
     default:
       return STATUS_INVALID_PARAMETER;
   }
+}
+
+// The key of an information query, taken with `access`; the query also
+// needs somewhere to put the record's size.
+NTSTATUS AcquireForQuery(HANDLE handle, ACCESS_MASK access, PULONG resultLength,
+                         KeyReference* key) {
+  NTSTATUS status = key->Acquire(handle, access, KernelMode);
+  if (!NT_SUCCESS(status)) return status;
+  return resultLength ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
 }  // namespace
@@ -246,10 +258,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          const std::source_location& Caller) {
   RequirePassive("ZwQueryValueKey", Caller);
   KeyReference key;
-  NTSTATUS status = key.Acquire(KeyHandle, KEY_QUERY_VALUE, KernelMode);
+  NTSTATUS status = AcquireForQuery(KeyHandle, KEY_QUERY_VALUE, ResultLength, &key);
   if (!NT_SUCCESS(status)) return status;
   std::u16string_view name;
-  if (!ReadName(ValueName, &name) || ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
+  if (!ReadName(ValueName, &name)) return STATUS_INVALID_PARAMETER;
   sim::RegistryValue value;
   status = key->hive->QueryValue(key->key, name, &value);
   if (!NT_SUCCESS(status)) return status;
@@ -292,9 +304,8 @@ NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS Key
                         const std::source_location& Caller) {
   RequirePassive("ZwEnumerateKey", Caller);
   KeyReference key;
-  NTSTATUS status = key.Acquire(KeyHandle, KEY_ENUMERATE_SUB_KEYS, KernelMode);
+  NTSTATUS status = AcquireForQuery(KeyHandle, KEY_ENUMERATE_SUB_KEYS, ResultLength, &key);
   if (!NT_SUCCESS(status)) return status;
-  if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
   KeyInfo info;
   status = key->hive->EnumerateSubkey(key->key, Index, &info);
   if (!NT_SUCCESS(status)) return status;
@@ -307,9 +318,8 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                              const std::source_location& Caller) {
   RequirePassive("ZwEnumerateValueKey", Caller);
   KeyReference key;
-  NTSTATUS status = key.Acquire(KeyHandle, KEY_QUERY_VALUE, KernelMode);
+  NTSTATUS status = AcquireForQuery(KeyHandle, KEY_QUERY_VALUE, ResultLength, &key);
   if (!NT_SUCCESS(status)) return status;
-  if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
   sim::RegistryValue value;
   status = key->hive->EnumerateValue(key->key, Index, &value);
   if (!NT_SUCCESS(status)) return status;
@@ -323,17 +333,15 @@ NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
   RequirePassive("ZwQueryKey", Caller);
   KeyReference key;
   ACCESS_MASK needed = KeyInformationClass == KeyNameInformation ? 0 : KEY_QUERY_VALUE;
-  NTSTATUS status = key.Acquire(KeyHandle, needed, KernelMode);
+  NTSTATUS status = AcquireForQuery(KeyHandle, needed, ResultLength, &key);
   if (!NT_SUCCESS(status)) return status;
-  if (ResultLength == nullptr) return STATUS_INVALID_PARAMETER;
   if (KeyInformationClass == KeyNameInformation) {
     std::u16string path;
     status = key->hive->FullPath(key->key, &path);
     if (!NT_SUCCESS(status)) return status;
     KEY_NAME_INFORMATION fixed{ULONG(path.size() * sizeof(WCHAR)), {0}};
-    ULONG fixedSize = FIELD_OFFSET(KEY_NAME_INFORMATION, Name);
-    Piece name{fixedSize, path.data(), fixed.NameLength};
-    return WriteRecord(&fixed, fixedSize, &name, 1, KeyInformation, Length, ResultLength);
+    return WriteRecordWithTail(&fixed, FIELD_OFFSET(KEY_NAME_INFORMATION, Name), path.data(),
+                               fixed.NameLength, KeyInformation, Length, ResultLength);
   }
   KeyInfo info;
   status = key->hive->QueryInfo(key->key, &info);
