@@ -142,57 +142,59 @@ struct TextView {
   }
 };
 
-struct Spec {
+// How one % conversion lays out its field: flags, width and precision.
+struct FieldLayout {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;
 };
 
 template <typename Char>
-void PutPadded(BoundedSink<Char>& out, const Spec& spec, const char* body, size_t bodyLength,
-               const char* prefix, bool zeroPad) {
+void PutPadded(BoundedSink<Char>& out, const FieldLayout& layout, const char* body,
+               size_t bodyLength, const char* prefix, bool zeroPad) {
   size_t prefixLength = strlen(prefix);
   size_t total = prefixLength + bodyLength;
-  size_t pad = spec.width > 0 && size_t(spec.width) > total ? spec.width - total : 0;
-  if (!spec.left && !zeroPad) out.Repeat(Char(' '), pad);
+  size_t pad = layout.width > 0 && size_t(layout.width) > total ? layout.width - total : 0;
+  if (!layout.left && !zeroPad) out.Repeat(Char(' '), pad);
   for (size_t i = 0; i < prefixLength; ++i) out.Put(Char(prefix[i]));
-  if (!spec.left && zeroPad) out.Repeat(Char('0'), pad);
+  if (!layout.left && zeroPad) out.Repeat(Char('0'), pad);
   for (size_t i = 0; i < bodyLength; ++i) out.Put(Char(body[i]));
-  if (spec.left) out.Repeat(Char(' '), pad);
+  if (layout.left) out.Repeat(Char(' '), pad);
 }
 
 template <typename Char>
-void PutInteger(BoundedSink<Char>& out, const Spec& spec, uint64_t magnitude, bool negative,
-                unsigned base, bool upper, bool isSigned) {
+void PutInteger(BoundedSink<Char>& out, const FieldLayout& layout, uint64_t magnitude,
+                bool negative, unsigned base, bool upper, bool isSigned) {
   char digits[72];
   size_t n = 0;
   const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   for (uint64_t v = magnitude; v != 0; v /= base) digits[n++] = alphabet[v % base];
-  size_t minDigits = spec.precision >= 0 ? size_t(spec.precision) : 1;
-  if (spec.alt && base == 8 && n >= minDigits) minDigits = n + 1;
+  size_t minDigits = layout.precision >= 0 ? size_t(layout.precision) : 1;
+  if (layout.alt && base == 8 && n >= minDigits) minDigits = n + 1;
   char body[72];
   size_t length = 0;
   for (size_t i = n; i < minDigits && length < 64; ++i) body[length++] = '0';
   while (n > 0) body[length++] = digits[--n];
   const char* prefix = "";
-  if (isSigned) prefix = negative ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-  if (spec.alt && base == 16 && magnitude != 0) prefix = upper ? "0X" : "0x";
-  PutPadded(out, spec, body, length, prefix, spec.zero && !spec.left && spec.precision < 0);
+  if (isSigned) prefix = negative ? "-" : layout.plus ? "+" : layout.space ? " " : "";
+  if (layout.alt && base == 16 && magnitude != 0) prefix = upper ? "0X" : "0x";
+  PutPadded(out, layout, body, length, prefix, layout.zero && !layout.left && layout.precision < 0);
 }
 
 template <typename Char>
-void PutText(BoundedSink<Char>& out, const Spec& spec, const TextView& text) {
+void PutText(BoundedSink<Char>& out, const FieldLayout& layout, const TextView& text) {
   // Width and precision count characters of the source.
   size_t chars = 0;
-  for (size_t i = 0; !text.AtEnd(i) && (spec.precision < 0 || chars < size_t(spec.precision));) {
+  for (size_t i = 0;
+       !text.AtEnd(i) && (layout.precision < 0 || chars < size_t(layout.precision));) {
     text.Next(&i);
     ++chars;
   }
-  size_t pad = spec.width > 0 && size_t(spec.width) > chars ? spec.width - chars : 0;
-  if (!spec.left) out.Repeat(Char(' '), pad);
+  size_t pad = layout.width > 0 && size_t(layout.width) > chars ? layout.width - chars : 0;
+  if (!layout.left) out.Repeat(Char(' '), pad);
   size_t i = 0;
   for (size_t k = 0; k < chars; ++k) out.PutCodePoint(text.Next(&i));
-  if (spec.left) out.Repeat(Char(' '), pad);
+  if (layout.left) out.Repeat(Char(' '), pad);
 }
 
 enum class Width { Default, Char, Short, Long32, Long64, Pointer, Wide, Narrow };
@@ -210,34 +212,35 @@ bool FormatInto(BoundedSink<Char>& out, const Char* format, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    FieldLayout layout;
     for (;; ++p) {
-      if (*p == Char('-')) spec.left = true;
-      else if (*p == Char('+')) spec.plus = true;
-      else if (*p == Char(' ')) spec.space = true;
-      else if (*p == Char('#')) spec.alt = true;
-      else if (*p == Char('0')) spec.zero = true;
+      if (*p == Char('-')) layout.left = true;
+      else if (*p == Char('+')) layout.plus = true;
+      else if (*p == Char(' ')) layout.space = true;
+      else if (*p == Char('#')) layout.alt = true;
+      else if (*p == Char('0')) layout.zero = true;
       else break;
     }
     if (*p == Char('*')) {
-      spec.width = va_arg(args, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      layout.width = va_arg(args, int);
+      if (layout.width < 0) {
+        layout.left = true;
+        layout.width = -layout.width;
       }
       ++p;
     } else {
-      while (*p >= Char('0') && *p <= Char('9')) spec.width = spec.width * 10 + (*p++ - Char('0'));
+      while (*p >= Char('0') && *p <= Char('9'))
+        layout.width = layout.width * 10 + (*p++ - Char('0'));
     }
     if (*p == Char('.')) {
       ++p;
-      spec.precision = 0;
+      layout.precision = 0;
       if (*p == Char('*')) {
-        spec.precision = va_arg(args, int);
+        layout.precision = va_arg(args, int);
         ++p;
       } else {
         while (*p >= Char('0') && *p <= Char('9'))
-          spec.precision = spec.precision * 10 + (*p++ - Char('0'));
+          layout.precision = layout.precision * 10 + (*p++ - Char('0'));
       }
     }
     Width width = Width::Default;
@@ -312,29 +315,29 @@ bool FormatInto(BoundedSink<Char>& out, const Char* format, va_list args) {
       case 'i': {
         int64_t v = readSigned();
         uint64_t magnitude = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-        PutInteger(out, spec, magnitude, v < 0, 10, false, true);
+        PutInteger(out, layout, magnitude, v < 0, 10, false, true);
         break;
       }
-      case 'u': PutInteger(out, spec, readUnsigned(), false, 10, false, false); break;
-      case 'o': PutInteger(out, spec, readUnsigned(), false, 8, false, false); break;
-      case 'x': PutInteger(out, spec, readUnsigned(), false, 16, false, false); break;
-      case 'X': PutInteger(out, spec, readUnsigned(), false, 16, true, false); break;
+      case 'u': PutInteger(out, layout, readUnsigned(), false, 10, false, false); break;
+      case 'o': PutInteger(out, layout, readUnsigned(), false, 8, false, false); break;
+      case 'x': PutInteger(out, layout, readUnsigned(), false, 16, false, false); break;
+      case 'X': PutInteger(out, layout, readUnsigned(), false, 16, true, false); break;
       case 'p': {
-        Spec pointerSpec = spec;
-        pointerSpec.precision = int(2 * sizeof(void*));
-        PutInteger(out, pointerSpec, uintptr_t(va_arg(args, void*)), false, 16, true, false);
+        FieldLayout pointerLayout = layout;
+        pointerLayout.precision = int(2 * sizeof(void*));
+        PutInteger(out, pointerLayout, uintptr_t(va_arg(args, void*)), false, 16, true, false);
         break;
       }
       case 'c':
       case 'C': {
         char32_t c = static_cast<char32_t>(va_arg(args, int));
         c = argIsWide(conversion == Char('C')) ? char32_t(WCHAR(c)) : char32_t(static_cast<unsigned char>(c));
-        Spec charSpec = spec;
-        charSpec.precision = -1;
-        size_t pad = spec.width > 1 ? spec.width - 1 : 0;
-        if (!charSpec.left) out.Repeat(Char(' '), pad);
+        FieldLayout charLayout = layout;
+        charLayout.precision = -1;
+        size_t pad = layout.width > 1 ? layout.width - 1 : 0;
+        if (!charLayout.left) out.Repeat(Char(' '), pad);
         out.PutCodePoint(c);
-        if (charSpec.left) out.Repeat(Char(' '), pad);
+        if (charLayout.left) out.Repeat(Char(' '), pad);
         break;
       }
       case 's':
@@ -348,7 +351,7 @@ bool FormatInto(BoundedSink<Char>& out, const Char* format, va_list args) {
           text = TextView{};
           text.narrow = kNull;
         }
-        PutText(out, spec, text);
+        PutText(out, layout, text);
         break;
       }
       case 'Z': {
@@ -370,7 +373,7 @@ bool FormatInto(BoundedSink<Char>& out, const Char* format, va_list args) {
           text = TextView{};
           text.narrow = kNull;
         }
-        PutText(out, spec, text);
+        PutText(out, layout, text);
         break;
       }
       case 'e':
@@ -384,18 +387,18 @@ bool FormatInto(BoundedSink<Char>& out, const Char* format, va_list args) {
         char native[16];
         size_t n = 0;
         native[n++] = '%';
-        if (spec.left) native[n++] = '-';
-        if (spec.plus) native[n++] = '+';
-        if (spec.space) native[n++] = ' ';
-        if (spec.alt) native[n++] = '#';
-        if (spec.zero) native[n++] = '0';
+        if (layout.left) native[n++] = '-';
+        if (layout.plus) native[n++] = '+';
+        if (layout.space) native[n++] = ' ';
+        if (layout.alt) native[n++] = '#';
+        if (layout.zero) native[n++] = '0';
         native[n++] = '*';
         native[n++] = '.';
         native[n++] = '*';
         native[n++] = char(conversion);
         native[n] = 0;
         char text[512];
-        int length = snprintf(text, sizeof(text), native, spec.width, spec.precision < 0 ? 6 : spec.precision,
+        int length = snprintf(text, sizeof(text), native, layout.width, layout.precision < 0 ? 6 : layout.precision,
                               va_arg(args, double));
         for (int i = 0; i < length && i < int(sizeof(text)) - 1; ++i) out.Put(Char(text[i]));
         break;
