@@ -237,6 +237,28 @@ NTSTATUS AcquireForQuery(HANDLE handle, ACCESS_MASK access, PULONG resultLength,
   return resultLength ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
+// A value information query: the value `find` looks up in the key's hive,
+// written in class `cls`.
+template <typename Find>
+NTSTATUS QueryValueInformation(HANDLE handle, KEY_VALUE_INFORMATION_CLASS cls, PVOID buffer,
+                               ULONG length, PULONG resultLength, Find find) {
+  KeyReference key;
+  NTSTATUS status = AcquireForQuery(handle, KEY_QUERY_VALUE, resultLength, &key);
+  if (!NT_SUCCESS(status)) return status;
+  sim::RegistryValue value;
+  status = find(*key->hive, key->key, &value);
+  if (!NT_SUCCESS(status)) return status;
+  return WriteValueInformation(value, cls, buffer, length, resultLength);
+}
+
+// The key of a change to one value, taken with `access`, and the value's name.
+NTSTATUS AcquireForValue(HANDLE handle, ACCESS_MASK access, PUNICODE_STRING valueName,
+                         KeyReference* key, std::u16string_view* name) {
+  NTSTATUS status = key->Acquire(handle, access, KernelMode);
+  if (!NT_SUCCESS(status)) return status;
+  return ReadName(valueName, name) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
 }  // namespace
 
 NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
@@ -257,26 +279,22 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength,
                          const std::source_location& Caller) {
   RequirePassive("ZwQueryValueKey", Caller);
-  KeyReference key;
-  NTSTATUS status = AcquireForQuery(KeyHandle, KEY_QUERY_VALUE, ResultLength, &key);
-  if (!NT_SUCCESS(status)) return status;
-  std::u16string_view name;
-  if (!ReadName(ValueName, &name)) return STATUS_INVALID_PARAMETER;
-  sim::RegistryValue value;
-  status = key->hive->QueryValue(key->key, name, &value);
-  if (!NT_SUCCESS(status)) return status;
-  return WriteValueInformation(value, KeyValueInformationClass, KeyValueInformation, Length,
-                               ResultLength);
+  return QueryValueInformation(
+      KeyHandle, KeyValueInformationClass, KeyValueInformation, Length, ResultLength,
+      [ValueName](sim::cm::Hive& hive, const KeyRef& key, sim::RegistryValue* value) {
+        std::u16string_view name;
+        if (!ReadName(ValueName, &name)) return STATUS_INVALID_PARAMETER;
+        return hive.QueryValue(key, name, value);
+      });
 }
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize, const std::source_location& Caller) {
   RequirePassive("ZwSetValueKey", Caller);
   KeyReference key;
-  NTSTATUS status = key.Acquire(KeyHandle, KEY_SET_VALUE, KernelMode);
-  if (!NT_SUCCESS(status)) return status;
   std::u16string_view name;
-  if (!ReadName(ValueName, &name)) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = AcquireForValue(KeyHandle, KEY_SET_VALUE, ValueName, &key, &name);
+  if (!NT_SUCCESS(status)) return status;
   return key->hive->SetValue(key->key, name, Type, Data, DataSize);
 }
 
@@ -284,10 +302,9 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                           const std::source_location& Caller) {
   RequirePassive("ZwDeleteValueKey", Caller);
   KeyReference key;
-  NTSTATUS status = key.Acquire(KeyHandle, KEY_SET_VALUE, KernelMode);
-  if (!NT_SUCCESS(status)) return status;
   std::u16string_view name;
-  if (!ReadName(ValueName, &name)) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = AcquireForValue(KeyHandle, KEY_SET_VALUE, ValueName, &key, &name);
+  if (!NT_SUCCESS(status)) return status;
   return key->hive->DeleteValue(key->key, name);
 }
 
@@ -317,14 +334,11 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength,
                              const std::source_location& Caller) {
   RequirePassive("ZwEnumerateValueKey", Caller);
-  KeyReference key;
-  NTSTATUS status = AcquireForQuery(KeyHandle, KEY_QUERY_VALUE, ResultLength, &key);
-  if (!NT_SUCCESS(status)) return status;
-  sim::RegistryValue value;
-  status = key->hive->EnumerateValue(key->key, Index, &value);
-  if (!NT_SUCCESS(status)) return status;
-  return WriteValueInformation(value, KeyValueInformationClass, KeyValueInformation, Length,
-                               ResultLength);
+  return QueryValueInformation(
+      KeyHandle, KeyValueInformationClass, KeyValueInformation, Length, ResultLength,
+      [Index](sim::cm::Hive& hive, const KeyRef& key, sim::RegistryValue* value) {
+        return hive.EnumerateValue(key, Index, value);
+      });
 }
 
 NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
