@@ -1,6 +1,7 @@
 // Object manager: object references, handles and object attributes.
 #pragma once
 
+#include "nt/access.h"
 #include "nt/ke.h"
 
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
@@ -13,19 +14,7 @@ extern POBJECT_TYPE* IoDeviceObjectType;
 extern POBJECT_TYPE* IoDriverObjectType;
 extern POBJECT_TYPE* CmKeyObjectType;
 
-// Access rights
-#define DELETE 0x00010000L
-#define READ_CONTROL 0x00020000L
-#define WRITE_DAC 0x00040000L
-#define WRITE_OWNER 0x00080000L
-#define SYNCHRONIZE 0x00100000L
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
-#define STANDARD_RIGHTS_ALL 0x001F0000L
-#define GENERIC_READ 0x80000000L
-#define GENERIC_WRITE 0x40000000L
-#define GENERIC_EXECUTE 0x20000000L
-#define GENERIC_ALL 0x10000000L
-#define MAXIMUM_ALLOWED 0x02000000L
+// Object-specific access rights
 #define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
