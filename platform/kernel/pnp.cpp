@@ -51,9 +51,34 @@ void SetUnicode(UNICODE_STRING* target, std::u16string& text) {
   target->MaximumLength = target->Length;
 }
 
-// Opens a key by its full path, creating it and any missing parents below
-// \Registry\Machine one level at a time, as ZwCreateKey creates only the last.
-NTSTATUS CreateKeyPath(const std::u16string& path, ACCESS_MASK access, HANDLE* key) {
+PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device) {
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  return device;
+}
+
+void CheckPassive(const char* what) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) VerifierFail(rule::kPassiveOnly, std::string(what) + " above PASSIVE_LEVEL");
+}
+
+PDRIVER_OBJECT NewDriverObject(Machine& machine, const std::u16string& serviceName) {
+  auto* record = machine.objects().New<DriverRecord>(*IoDriverObjectType);
+  record->serviceName = serviceName;
+  record->driverName = u"\\Driver\\" + serviceName;
+  record->registryPath = kServicesKey + serviceName;
+  record->object.Type = 4;
+  record->object.Size = sizeof(DRIVER_OBJECT);
+  record->object.DriverSection = &driverRecordMark;
+  record->object.DriverExtension = &record->extension;
+  record->extension.DriverObject = &record->object;
+  SetUnicode(&record->extension.ServiceKeyName, record->serviceName);
+  SetUnicode(&record->object.DriverName, record->driverName);
+  for (auto& dispatch : record->object.MajorFunction) dispatch = CompleteWithCurrentStatus;
+  return &record->object;
+}
+
+}  // namespace
+
+NTSTATUS CreateRegistryKeyPath(const std::u16string& path, ACCESS_MASK access, HANDLE* key) {
   static const std::u16string kRoot = u"\\Registry\\Machine";
   if (path.size() <= kRoot.size() || path.compare(0, kRoot.size(), kRoot) != 0) return STATUS_OBJECT_PATH_SYNTAX_BAD;
   HANDLE parent = nullptr;
@@ -84,33 +109,6 @@ NTSTATUS CreateKeyPath(const std::u16string& path, ACCESS_MASK access, HANDLE* k
   }
 }
 
-PDEVICE_OBJECT TopOf(PDEVICE_OBJECT device) {
-  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
-  return device;
-}
-
-void CheckPassive(const char* what) {
-  if (KeGetCurrentIrql() != PASSIVE_LEVEL) VerifierFail(rule::kPassiveOnly, std::string(what) + " above PASSIVE_LEVEL");
-}
-
-PDRIVER_OBJECT NewDriverObject(Machine& machine, const std::u16string& serviceName) {
-  auto* record = machine.objects().New<DriverRecord>(*IoDriverObjectType);
-  record->serviceName = serviceName;
-  record->driverName = u"\\Driver\\" + serviceName;
-  record->registryPath = kServicesKey + serviceName;
-  record->object.Type = 4;
-  record->object.Size = sizeof(DRIVER_OBJECT);
-  record->object.DriverSection = &driverRecordMark;
-  record->object.DriverExtension = &record->extension;
-  record->extension.DriverObject = &record->object;
-  SetUnicode(&record->extension.ServiceKeyName, record->serviceName);
-  SetUnicode(&record->object.DriverName, record->driverName);
-  for (auto& dispatch : record->object.MajorFunction) dispatch = CompleteWithCurrentStatus;
-  return &record->object;
-}
-
-}  // namespace
-
 PnpManager::PnpManager(Machine& machine) : machine_(machine) {}
 
 PnpManager::~PnpManager() {
@@ -136,7 +134,7 @@ NTSTATUS PnpManager::LoadDriver(const std::u16string& serviceName, DriverEntryRo
   PDRIVER_OBJECT driver = NewDriverObject(machine_, serviceName);
   DriverRecord* record = RecordOf(driver);
   HANDLE key;
-  if (NT_SUCCESS(CreateKeyPath(record->registryPath, KEY_ALL_ACCESS, &key))) ZwClose(key);
+  if (NT_SUCCESS(CreateRegistryKeyPath(record->registryPath, KEY_ALL_ACCESS, &key))) ZwClose(key);
   UNICODE_STRING registryPath;
   SetUnicode(&registryPath, record->registryPath);
   driver->DriverInit = entry;
@@ -424,5 +422,5 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
   if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER) return STATUS_INVALID_PARAMETER;
   const std::u16string& path = sim::InfoOf(DeviceObject).driverKeyPath;
   if (path.empty()) return STATUS_INVALID_DEVICE_REQUEST;
-  return sim::CreateKeyPath(path, DesiredAccess, DeviceRegKey);
+  return sim::CreateRegistryKeyPath(path, DesiredAccess, DeviceRegKey);
 }

@@ -19,6 +19,11 @@
 
 namespace sim {
 
+// Opens a key by its full path (\Registry\Machine\...) as a kernel handle,
+// creating it and any missing parents one level at a time, as ZwCreateKey
+// creates only the last. PASSIVE_LEVEL.
+NTSTATUS CreateRegistryKeyPath(const std::u16string& path, ACCESS_MASK access, HANDLE* key);
+
 using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 class PnpManager : public Service {

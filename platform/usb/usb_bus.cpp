@@ -108,22 +108,9 @@ class UsbBus : public Service {
     return hub_;
   }
 
-  static NTSTATUS CreateKey(std::u16string path, HANDLE* key) {
-    UNICODE_STRING name{static_cast<USHORT>(path.size() * sizeof(WCHAR)),
-                        static_cast<USHORT>(path.size() * sizeof(WCHAR)), path.data()};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    ULONG disposition;
-    return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition);
-  }
-
-  // ZwCreateKey makes one level at a time; the roots exist already, so only
-  // the last level's failure counts.
   static bool CreateDriverKey(const std::u16string& path) {
     HANDLE key = nullptr;
-    for (size_t at = path.find(u'\\', 1); at != std::u16string::npos; at = path.find(u'\\', at + 1))
-      if (NT_SUCCESS(CreateKey(path.substr(0, at), &key))) ZwClose(key);
-    if (!NT_SUCCESS(CreateKey(path, &key))) return false;
+    if (!NT_SUCCESS(CreateRegistryKeyPath(path, KEY_ALL_ACCESS, &key))) return false;
     std::u16string valueName = u"InfPath";
     UNICODE_STRING value{static_cast<USHORT>(valueName.size() * sizeof(WCHAR)),
                          static_cast<USHORT>(valueName.size() * sizeof(WCHAR)), valueName.data()};
