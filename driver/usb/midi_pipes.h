@@ -1,0 +1,119 @@
+// The two MIDI pipe objects of interface 3: the output sender, which drains
+// the packet queue the MIDI output streams fill, and the input reader,
+// which keeps one read pending and hands every received packet to the
+// input side (the MIDI input streams).
+//
+// Locks: PipeLock (a spin lock, DISPATCH_LEVEL) guards every field below it
+// and the queue; completion routines run under it, submissions are made
+// with it released. The device's PipeEvent is taken before PipeLock by
+// every start, stop and recovery (PASSIVE_LEVEL).
+#pragma once
+
+#include <wdm.h>
+
+#include "driver/usb/pipe_record.h"
+#include "driver/usb/transfer_slot.h"
+
+class CUsbDevice;
+class CWorkerThread;
+
+inline constexpr ULONG kMidiQueuePackets = 10240;
+inline constexpr ULONG kMidiTransferBytes = 512;
+inline constexpr ULONG kMaxMidiStreams = 4;
+inline constexpr ULONG kHaltTicksBeforeRecovery = 100;
+
+enum MIDI_PIPE_STATE : LONG {
+  MidiPipeRunning = 0,
+  MidiPipeRestartRequested = 1,
+  MidiPipeStopped = 2,
+};
+
+// Receives the packets of a completed MIDI IN transfer, with the input
+// pipe's PipeLock held, at DISPATCH_LEVEL.
+class IMidiInputSide {
+ public:
+  virtual VOID OnPacketsReceived(const ULONG* packets, ULONG count) = 0;
+
+ protected:
+  ~IMidiInputSide() = default;
+};
+
+class CMidiPipe : public ITransferOwner {
+ public:
+  virtual ~CMidiPipe() = default;
+  // Slot order: completion, a reserved one, Pump (PipeLock held).
+  NTSTATUS OnTransferComplete(CTransferSlot* slot) override = 0;
+  virtual VOID Reserved() {}
+  virtual VOID Pump() = 0;
+
+  // The one-slot pool with a 512-byte buffer; FALSE leaves nothing behind.
+  BOOLEAN CreatePool();
+  VOID FreePool();
+
+  // Under PipeLock, Pump.
+  VOID StartPipe();
+  // Cancels the transfer in flight and waits for its completion.
+  VOID StopPipe();
+  // StopPipe, then reset a halted pipe when the port is connected; clears
+  // Halted and HaltTicks.
+  VOID StopAndResetPipe();
+  // From the tick DPC: counts ticks while halted and, at the 100th, signals
+  // `worker`'s event `eventIndex`.
+  VOID CountHaltTick(CWorkerThread* worker, ULONG eventIndex);
+
+  LONG Halted;
+  LONG Stopping;
+  KEVENT StopEvent;
+  KSPIN_LOCK PipeLock;
+  CPipeRecord* Record;
+  BULK_POOL Pool;
+  CUsbDevice* Owner;
+  LONG HaltTicks;
+};
+
+class CMidiOutPipe : public CMidiPipe {
+ public:
+  // Empty queue, cable 0, no open streams, PipeState stopped.
+  VOID Setup(CUsbDevice* owner, CPipeRecord* record, PVOID midiSubdevice);
+  NTSTATUS OnTransferComplete(CTransferSlot* slot) override;
+  VOID Pump() override;
+
+  // Queue access for the output streams, PipeLock held.
+  ULONG QueueFreePlaces() const;
+  VOID QueuePacket(ULONG packet);
+  VOID DropQueue();
+  BOOLEAN QueueEmpty() const { return QueueWrite == QueueRead; }
+  // After packets were queued: takes PipeLock; drops the queue when the
+  // pipe is stopped, otherwise pumps when nothing is in flight.
+  VOID OnQueueWritten();
+
+  // USB pipe worker: stop, reset, drop the queue, clear the halt.
+  VOID Recover();
+
+  ULONG* QueueEnd;
+  ULONG* QueueWrite;
+  ULONG* QueueRead;
+  ULONG* QueueStart;
+  ULONG Queue[kMidiQueuePackets];
+  LONG OpenStreams;  // output port record: at most kMaxMidiStreams
+  PVOID MidiSubdevice;
+  ULONG CableNumber;
+  LONG PipeState;
+};
+
+class CMidiInPipe : public CMidiPipe {
+ public:
+  // No input side, no open streams.
+  VOID Setup(CUsbDevice* owner, CPipeRecord* record, PVOID midiSubdevice);
+  NTSTATUS OnTransferComplete(CTransferSlot* slot) override;
+  VOID Pump() override;
+
+  // USB pipe worker: stop, reset, clear the halt and read again.
+  VOID Recover();
+
+  // The input port record: the MIDI input streams' side sets InputSide and
+  // keeps its client list and OpenStreams under PipeLock.
+  IMidiInputSide* InputSide;
+  LONG OpenStreams;
+  PVOID MidiSubdevice;
+};
