@@ -40,6 +40,8 @@ class IMidiInputSide {
 
 class CMidiPipe : public ITransferOwner {
  public:
+  // Idle: lock and stop event initialised, no pool, not halted.
+  CMidiPipe();
   virtual ~CMidiPipe() = default;
   // Slot order: completion, a reserved one, Pump (PipeLock held).
   NTSTATUS OnTransferComplete(CTransferSlot* slot) override = 0;
@@ -49,6 +51,10 @@ class CMidiPipe : public ITransferOwner {
   // The one-slot pool with a 512-byte buffer; FALSE leaves nothing behind.
   BOOLEAN CreatePool();
   VOID FreePool();
+  BOOLEAN InFlight() const { return Pool.InUseCount > 0; }
+  // PipeLock for callers that may pump while holding it.
+  VOID LockPipe();
+  VOID UnlockPipe();
 
   // Under PipeLock, Pump.
   VOID StartPipe();
@@ -69,6 +75,27 @@ class CMidiPipe : public ITransferOwner {
   BULK_POOL Pool;
   CUsbDevice* Owner;
   LONG HaltTicks;
+
+ protected:
+  VOID SetupBase(CUsbDevice* owner, CPipeRecord* record);
+  // Bytes one transfer may carry: the pipe's maximum packet size, limited
+  // to the slot's buffer.
+  ULONG TransferBytes() const;
+  // Prepares the slot's request and transfer block for the record's pipe.
+  VOID PrepareTransfer(CTransferSlot* slot, ULONG flags, ULONG length);
+  // Submits with PipeLock released; on failure the pipe halts and the slot
+  // is released. FALSE on failure.
+  BOOLEAN SubmitUnlocked(CTransferSlot* slot);
+  // Completion tail, PipeLock held: releases the slot, wakes a waiting
+  // stop when idle, and pumps when neither stopping nor halted.
+  VOID FinishCompletion(CTransferSlot* slot);
+  static BOOLEAN TransferFailed(CTransferSlot* slot);
+  // Recovery after StopPipe: reset only a connected unit's pipe.
+  BOOLEAN ResetConnectedPipe();
+
+  // The IRQL the holder of PipeLock came from; written and read only with
+  // the lock held, so Pump can drop and retake it for a submission.
+  KIRQL LockIrql;
 };
 
 class CMidiOutPipe : public CMidiPipe {
@@ -78,9 +105,12 @@ class CMidiOutPipe : public CMidiPipe {
   NTSTATUS OnTransferComplete(CTransferSlot* slot) override;
   VOID Pump() override;
 
-  // Queue access for the output streams, PipeLock held.
+  // Queue access for the output streams, PipeLock held (the queue pointers
+  // are private to it).
   ULONG QueueFreePlaces() const;
-  VOID QueuePacket(ULONG packet);
+  ULONG QueuedPackets() const;
+  // FALSE (nothing queued) when the ring is full.
+  BOOLEAN QueuePacket(ULONG packet);
   VOID DropQueue();
   BOOLEAN QueueEmpty() const { return QueueWrite == QueueRead; }
   // After packets were queued: takes PipeLock; drops the queue when the

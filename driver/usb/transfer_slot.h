@@ -23,8 +23,13 @@ class ITransferOwner {
   ~ITransferOwner() = default;
 };
 
+inline constexpr ULONG kUsbPoolTag = 'bsUM';
+inline constexpr ULONG kBulkUrbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+inline constexpr ULONG kIsoPacketsPerMillisecond = 8;  // one per microframe
+
 class CTransferSlot {
  public:
+  CTransferSlot();
   virtual ~CTransferSlot() = default;
   virtual BOOLEAN AllocateIsoUrb(ULONG milliseconds, ULONG channels) { return FALSE; }
   virtual BOOLEAN AllocateUrb() { return FALSE; }
@@ -41,7 +46,8 @@ class CTransferSlot {
 
   // Reuses the request and points its next stack location at the URB with
   // the slot completion routine (success, error and cancel).
-  VOID PrepareRequest(PDEVICE_OBJECT lowerDeviceObject);
+  VOID PrepareRequest();
+  // One request for StackCount locations, allocated once and reused.
   BOOLEAN AllocateRequest();
   VOID FreeRequest();
 
@@ -95,6 +101,12 @@ struct TRANSFER_POOL {
 
 template <typename Slot, ULONG Count>
 struct TRANSFER_POOL_OF : TRANSFER_POOL {
+  TRANSFER_POOL_OF() {
+    InUseCount = 0;
+    SlotCount = Count;
+    MaximumInUse = static_cast<LONG>(Count);
+    FirstSlot = Slots;
+  }
   Slot Slots[Count];
 };
 
@@ -103,9 +115,19 @@ inline constexpr ULONG kIsoSlotsPerDirection = 32;
 typedef TRANSFER_POOL_OF<CIsoOutSlot, kIsoSlotsPerDirection> ISO_OUT_POOL;
 typedef TRANSFER_POOL_OF<CIsoInSlot, kIsoSlotsPerDirection> ISO_IN_POOL;
 
+// The pool's one slot: stack count, request, transfer block and a zeroed
+// buffer of `bufferSize`; FALSE leaves nothing allocated.
 BOOLEAN CreateBulkPool(BULK_POOL* pool, ITransferOwner* owner, PDEVICE_OBJECT lowerDeviceObject,
                        ULONG bufferSize);
 VOID FreeBulkPool(BULK_POOL* pool);
+// Engine start: every slot gets its owner, the stack count, a request and
+// an isochronous transfer block for `milliseconds` x 8 packets. On the
+// first failure every slot's request and block are freed again (the
+// buffers stay) and FALSE is returned.
+BOOLEAN PrepareIsoPool(TRANSFER_POOL* pool, ITransferOwner* owner, PDEVICE_OBJECT lowerDeviceObject,
+                       ULONG milliseconds, ULONG channels);
+// Engine stop: frees the requests and transfer blocks, keeps the buffers.
+VOID ReleaseIsoPool(TRANSFER_POOL* pool);
 // Gives every slot of the pool a contiguous buffer of `size` rounded up to
 // whole pages; on failure the pool's buffers are freed again.
 BOOLEAN AllocateIsoBuffers(TRANSFER_POOL* pool, ULONG size);
@@ -113,8 +135,10 @@ VOID FreeIsoBuffers(TRANSFER_POOL* pool);
 // The first free slot when fewer than MaximumInUse are in use; the in-use
 // count is incremented atomically. Null otherwise.
 CTransferSlot* AcquireSlot(TRANSFER_POOL* pool);
-// Clears the slot's in-use flag and decrements the count, clamped at 0.
+// Clears the slot's in-use flag and, when it was set, decrements the count,
+// clamped at 0; releasing a released slot changes nothing.
 VOID ReleaseSlot(TRANSFER_POOL* pool, CTransferSlot* slot);
-// Sends the slot's prepared request to the record's device; true when the
-// call did not fail.
+// Sends the slot's prepared request to the lower device of the record's
+// owner; true when the call did not fail. A request that fails at once
+// has already been through the completion routine.
 BOOLEAN SubmitSlot(CPipeRecord* record, CTransferSlot* slot);
