@@ -62,6 +62,9 @@ class Controller {
   virtual Device& Attach(const sim::unit::UnitConfig& config, const std::u16string& service,
                          const std::function<void(sim::unit::TarvikUnit&)>& prepare = {}) = 0;
   virtual std::vector<Device*> devices() = 0;
+  // While set, IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME fails with
+  // STATUS_UNSUCCESSFUL, as a stack that cannot tell the name.
+  virtual void RefuseNameRequests(bool refuse) = 0;
   // Records every URB submitted to and completed by this controller's
   // devices to a pcap file (Linux usbmon link type, 220) until stopped.
   // False when the file cannot be created.

@@ -107,6 +107,7 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
     case IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME:
       if (!connected) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+      if (device.controller().RefusesNameRequests()) return Complete(irp, STATUS_UNSUCCESSFUL);
       return Complete(irp, ControllerName(device, static_cast<PUSB_HUB_NAME>(arguments.Argument1),
                                           reinterpret_cast<ULONG_PTR>(arguments.Argument2)));
     case IOCTL_INTERNAL_USB_RESET_PORT:

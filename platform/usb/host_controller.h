@@ -19,6 +19,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +98,8 @@ class HostController final : public Controller {
   Device& Attach(const sim::unit::UnitConfig& config, const std::u16string& service,
                  const std::function<void(sim::unit::TarvikUnit&)>& prepare) override;
   std::vector<Device*> devices() override;
+  void RefuseNameRequests(bool refuse) override { refuseName_.store(refuse); }
+  bool RefusesNameRequests() const { return refuseName_.load(); }
   bool StartCapture(const std::string& path) override;
   void StopCapture() override;
 
@@ -172,6 +175,7 @@ class HostController final : public Controller {
   UsbmonCapture capture_;
 
   std::vector<std::unique_ptr<AttachedUnit>> devices_;  // grows at passive level only
+  std::atomic<bool> refuseName_{false};
 };
 
 // The status a request completes with for a URB status.
