@@ -73,8 +73,14 @@ class CDeviceContext {
   IAdapterContext* PowerObject;
   LONG ReferenceCount;
   KEVENT ControlRequestEvent;
+  // DEVICE_STATE; written at PASSIVE_LEVEL, read by the tick DPC too.
   LONG DeviceState;
+
+  LONG State() const { return InterlockedCompareExchange(const_cast<LONG*>(&DeviceState), 0, 0); }
+  VOID SetState(LONG state) { InterlockedExchange(&DeviceState, state); }
 };
+
+inline constexpr ULONG kDeviceContextTag = 'xCvM';
 
 // Brings the USB device up and creates the control device; FALSE when the
 // unit is not usable (the caller releases the configuration).
@@ -83,7 +89,11 @@ BOOLEAN OpenDevice(CDeviceContext* context);
 // device and frees the context.
 VOID ReleaseContext(CDeviceContext* context);
 
+// Arms the one-shot 0.8 ms timer that each tick re-arms; TRUE (also when
+// it already runs). Any IRQL up to DISPATCH_LEVEL.
 BOOLEAN StartTickTimer(TICK_TIMER* timer);
+// Stops the re-arming and returns once no tick routine runs any more.
+// PASSIVE_LEVEL.
 VOID StopTickTimer(TICK_TIMER* timer);
 
 // Where the unit's settings live in the registry.

@@ -32,8 +32,13 @@ BOOLEAN CWorkerThread::Start() {
 }
 
 VOID CWorkerThread::Stop() {
+  if (!Running) {
+    // A signal left on event 0 would end the next thread as soon as it
+    // starts.
+    return;
+  }
   KeSetEvent(&Events[0], IO_NO_INCREMENT, FALSE);
-  if (Running && Thread) {
+  if (Thread) {
     KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(Thread);
     Thread = nullptr;

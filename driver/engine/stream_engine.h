@@ -20,19 +20,32 @@ class CStreamEngine;
 
 // Event 0: power requests; event 1: engine commands; event 2: restart flags.
 class CEngineWorker : public CWorkerThread {
+ public:
+  CEngineWorker() : StopRequested(0) {}
+  // Starts the thread with the stop flag cleared.
+  BOOLEAN StartThread();
+  // Sets the stop flag, so event 0 ends the thread, and waits for it.
+  VOID StopThread();
+
  protected:
   BOOLEAN OnEvent0() override;
   VOID OnEvent1() override;
   VOID OnEvent2() override;
+
+ private:
+  LONG StopRequested;
 };
 
 class CStreamEngine {
  public:
   CStreamEngine();
 
+  // Keeps the pipes, the stream configuration and the unit's numbers for
+  // the streaming; device start, PASSIVE_LEVEL.
   NTSTATUS InitEngine(CPipeRecord* audioOut, CPipeRecord* audioIn, CUsbDevice* streamConfig,
                       TIMER_RESOLUTION_USERS* timerResolutionUsers, ULONG controlIndex,
                       CUsbDevice* device);
+  // Removal: stops the worker and frees the isochronous buffers.
   VOID TeardownEngine();
   // The engine worker's owner is the engine; FALSE when it cannot start.
   BOOLEAN StartWorker();
@@ -43,6 +56,7 @@ class CStreamEngine {
   ULONG ResumeEngine();
   VOID SuspendEngine();
 
+  // The engine's time base, from the tick DPC (DISPATCH_LEVEL).
   VOID OnTick(ULONG elapsed);
 
   LONG RunMode;  // 0 while nothing streams
