@@ -9,6 +9,15 @@ class CUsbDevice;
 
 class CPipeRecord {
  public:
+  CPipeRecord()
+      : PipeHandle(nullptr),
+        MaximumPacketSize(0),
+        EndpointAddress(0),
+        Interval(0),
+        PipeType(UsbdPipeTypeControl),
+        Owner(nullptr),
+        InterfaceNumber(0),
+        RateSettingSelected(FALSE) {}
   // Which pipe of the interface this record binds: the MIDI interface's
   // second endpoint is MIDI in, every other record takes the first.
   virtual ULONG PipeIndex() const { return 0; }

@@ -78,8 +78,19 @@ class ISettingsChangeListener {
   ~ISettingsChangeListener() = default;
 };
 
+// The listener the device carries: forwards to its owner's
+// RequestAsioReset.
+class CSettingsChangeForwarder : public ISettingsChangeListener {
+ public:
+  VOID OnSettingsChanged() override;
+  CUsbDevice* Owner;
+};
+
 // The USB pipe worker: event 0 ends it, events 1 and 2 recover the MIDI
-// output and input pipes.
+// output and input pipes. Its owner is the CUsbDevice.
+inline constexpr ULONG kRecoverMidiOutEvent = 1;
+inline constexpr ULONG kRecoverMidiInEvent = 2;
+
 class CUsbPipeWorker : public CWorkerThread {
  protected:
   BOOLEAN OnEvent0() override;
@@ -116,6 +127,7 @@ class CUsbDevice {
   ULONG RequestedMidiAltSetting() const;
 
   // ---- Single requests ----
+  // STATUS_INSUFFICIENT_RESOURCES when the request cannot be built.
   NTSTATUS SubmitUrbSync(PURB urb);
   BOOLEAN IsPortConnected();
   BOOLEAN ResetPipe(CPipeRecord* record);
@@ -135,6 +147,7 @@ class CUsbDevice {
   virtual BOOLEAN ReapplyMidiSetting();
 
   // ---- Stream configuration block (the engine's streamConfig) ----
+  // Points at SettingsForwarder.
   ISettingsChangeListener* SettingsChangeListener;
   KSPIN_LOCK DeviceLock;
   CDriverState* Settings;
@@ -146,6 +159,9 @@ class CUsbDevice {
   ULONG RequestedRate;
   STREAM_LAYOUT StreamLayout;
 
+  // Valid streaming alternate settings the parse found on interfaces 1
+  // and 2 (it stops at the first invalid one, after at most 9).
+  UCHAR ParsedAltSettings[2];
   INTERFACE_TABLE_ENTRY InterfaceTable[kInterfaceTableEntries];
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
   ULONGLONG DeviceDescriptorLength;
@@ -171,6 +187,17 @@ class CUsbDevice {
   CMidiInPipe MidiIn;
   CUsbPipeWorker PipeWorker;
   CDeviceContext* Context;
+  CSettingsChangeForwarder SettingsForwarder;
+
+ private:
+  // Replaces the interface's table entry with a copy of `bytes` of
+  // `information`; on failure the entry is left empty.
+  BOOLEAN StoreInterface(UCHAR interfaceNumber, const USBD_INTERFACE_INFORMATION* information, ULONG bytes);
+  VOID FreeInterfaceTable();
+  // Reads one descriptor of `type` into a new zeroed pool buffer of
+  // `length` bytes; the bytes received in *received.
+  PVOID ReadDescriptor(UCHAR type, ULONG length, ULONG* received);
+  NTSTATUS SendInternalRequest(ULONG code, PVOID argument1, PVOID argument2);
 };
 
 inline constexpr ULONG kControllerNameBufferBytes = 2052;
