@@ -16,6 +16,7 @@
 #include "driver/core/settings_store.h"
 #include "driver/engine/stream_engine.h"
 #include "driver/usb/usb_device.h"
+#include "driver/wdm/midi_subdevice.h"
 
 struct IAdapterContext;
 
@@ -61,6 +62,8 @@ class CDeviceContext {
   ULONG ControlIndex;
   CUsbDevice UsbDevice;
   CStreamEngine Engine;
+  // The MIDI subdevice's slot, names and receiving side.
+  CMidiSubdevice MidiSubdevice;
   // WaveSubdevices (the wave subdevice set) joins here with the wave
   // subdevices.
   TICK_TIMER TickTimer;

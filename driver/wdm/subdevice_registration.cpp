@@ -1,10 +1,13 @@
 #include "driver/wdm/subdevice_registration.h"
 
-// The MIDI subdevice "Midi%d-%d": its port, miniport and the port's
-// registration with the framework.
+#include "driver/core/device_context.h"
+
 NTSTATUS RegisterMidiSubdevice(CDeviceContext* context, PDEVICE_OBJECT deviceObject, PIRP startIrp,
                                PUNKNOWN adapter) {
-  return STATUS_SUCCESS;
+  CUsbDevice& usb = context->UsbDevice;
+  return context->MidiSubdevice.Register(&usb.MidiOut, &usb.MidiIn, deviceObject, startIrp, adapter)
+             ? STATUS_SUCCESS
+             : STATUS_UNSUCCESSFUL;
 }
 
 // The seven wave subdevices at `rate`, named after the rate so a rate

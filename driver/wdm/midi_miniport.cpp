@@ -1,0 +1,136 @@
+#include "driver/wdm/midi_miniport.h"
+
+#include "driver/wdm/midi_filter_descriptors.h"
+#include "driver/wdm/midi_streams.h"
+#include "driver/wdm/midi_subdevice.h"
+
+CMidiMiniport::~CMidiMiniport() {
+  if (AdapterContext) {
+    AdapterContext->Release();
+    AdapterContext = nullptr;
+  }
+  if (Port) {
+    Port->Release();
+    Port = nullptr;
+  }
+  if (ServiceGroup) {
+    ServiceGroup->Release();
+    ServiceGroup = nullptr;
+  }
+}
+
+STDMETHODIMP_(NTSTATUS) CMidiMiniport::NonDelegatingQueryInterface(REFIID InterfaceId,
+                                                                  PVOID* Interface) {
+  if (IsEqualGUID(InterfaceId, IID_IUnknown) || IsEqualGUID(InterfaceId, IID_IMiniport) ||
+      IsEqualGUID(InterfaceId, IID_IMiniportMidi)) {
+    *Interface = static_cast<PMINIPORTMIDI>(this);
+    AddRef();
+    return STATUS_SUCCESS;
+  }
+  *Interface = nullptr;
+  return STATUS_INVALID_PARAMETER;
+}
+
+STDMETHODIMP_(NTSTATUS) CMidiMiniport::GetDescription(PPCFILTER_DESCRIPTOR* Description) {
+  if (!Description) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  const BOOLEAN hasOutput = Slot && Slot->RenderSide;
+  const BOOLEAN hasInput = Slot && Slot->CaptureSide;
+  const PCFILTER_DESCRIPTOR* filter = MidiFilterDescriptor(hasOutput, hasInput);
+  *Description = const_cast<PPCFILTER_DESCRIPTOR>(filter);
+  return filter ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+// The port's own intersection serves the static ranges.
+STDMETHODIMP_(NTSTATUS) CMidiMiniport::DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE,
+                                                            ULONG, PVOID, PULONG) {
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+STDMETHODIMP_(NTSTATUS) CMidiMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST,
+                                           PPORTMIDI port, PSERVICEGROUP* serviceGroup) {
+  if (!port || !serviceGroup) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *serviceGroup = nullptr;
+  Port = port;
+  Port->AddRef();
+  NTSTATUS status = PcNewServiceGroup(&ServiceGroup, nullptr);
+  if (!NT_SUCCESS(status) || !ServiceGroup) {
+    ServiceGroup = nullptr;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ServiceGroup->AddRef();
+  *serviceGroup = ServiceGroup;
+  Port->RegisterServiceGroup(ServiceGroup);
+
+  PVOID adapterContext = nullptr;
+  status = UnknownAdapter
+               ? UnknownAdapter->QueryInterface(IID_IAdapterContext, &adapterContext)
+               : STATUS_INVALID_PARAMETER;
+  if (!NT_SUCCESS(status) || !adapterContext) {
+    ServiceGroup->Release();  // the caller's reference
+    *serviceGroup = nullptr;
+    ServiceGroup->Release();
+    ServiceGroup = nullptr;
+    Port->Release();
+    Port = nullptr;
+    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+  }
+  AdapterContext = static_cast<PADAPTERCONTEXT>(adapterContext);
+  return STATUS_SUCCESS;
+}
+
+STDMETHODIMP_(void) CMidiMiniport::Service() {}
+
+STDMETHODIMP_(NTSTATUS) CMidiMiniport::NewStream(PMINIPORTMIDISTREAM* Stream,
+                                                PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
+                                                ULONG, BOOLEAN Capture, PKSDATAFORMAT,
+                                                PSERVICEGROUP* serviceGroup) {
+  if (!Stream) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *Stream = nullptr;
+  if (serviceGroup) {
+    *serviceGroup = nullptr;
+  }
+  if (!Slot || !(Capture ? static_cast<PVOID>(Slot->CaptureSide)
+                         : static_cast<PVOID>(Slot->RenderSide))) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Capture) {
+    auto* stream = new (PoolType, kMidiStreamPoolTag) CMidiInStream(OuterUnknown, this);
+    if (!stream) {
+      return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    stream->NonDelegatingAddRef();
+    if (!NT_SUCCESS(stream->Open(Slot->CaptureSide))) {
+      stream->NonDelegatingRelease();
+      return STATUS_UNSUCCESSFUL;
+    }
+    *Stream = static_cast<PMINIPORTMIDISTREAM>(stream);
+    if (serviceGroup && ServiceGroup) {
+      ServiceGroup->AddRef();
+      *serviceGroup = ServiceGroup;
+    }
+    return STATUS_SUCCESS;
+  }
+  auto* stream = new (PoolType, kMidiStreamPoolTag) CMidiOutStream(OuterUnknown, this);
+  if (!stream) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  stream->NonDelegatingAddRef();
+  if (!NT_SUCCESS(stream->Open(Slot->RenderSide))) {
+    stream->NonDelegatingRelease();
+    return STATUS_UNSUCCESSFUL;
+  }
+  *Stream = static_cast<PMINIPORTMIDISTREAM>(stream);
+  return STATUS_SUCCESS;
+}
+
+VOID CMidiMiniport::NotifyPort() {
+  if (Port && ServiceGroup) {
+    Port->Notify(ServiceGroup);
+  }
+}
