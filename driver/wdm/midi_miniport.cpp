@@ -54,31 +54,26 @@ STDMETHODIMP_(NTSTATUS) CMidiMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
     return STATUS_INVALID_PARAMETER;
   }
   *serviceGroup = nullptr;
-  Port = port;
-  Port->AddRef();
-  NTSTATUS status = PcNewServiceGroup(&ServiceGroup, nullptr);
+  // The unit first: a group already registered with the port would keep
+  // the port alive through its membership after a failed Init.
+  PVOID adapterContext = nullptr;
+  NTSTATUS status = UnknownAdapter
+                        ? UnknownAdapter->QueryInterface(IID_IAdapterContext, &adapterContext)
+                        : STATUS_INVALID_PARAMETER;
+  if (!NT_SUCCESS(status) || !adapterContext) {
+    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+  }
+  AdapterContext = static_cast<PADAPTERCONTEXT>(adapterContext);
+  status = PcNewServiceGroup(&ServiceGroup, nullptr);
   if (!NT_SUCCESS(status) || !ServiceGroup) {
     ServiceGroup = nullptr;
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  Port = port;
+  Port->AddRef();
   ServiceGroup->AddRef();
   *serviceGroup = ServiceGroup;
   Port->RegisterServiceGroup(ServiceGroup);
-
-  PVOID adapterContext = nullptr;
-  status = UnknownAdapter
-               ? UnknownAdapter->QueryInterface(IID_IAdapterContext, &adapterContext)
-               : STATUS_INVALID_PARAMETER;
-  if (!NT_SUCCESS(status) || !adapterContext) {
-    ServiceGroup->Release();  // the caller's reference
-    *serviceGroup = nullptr;
-    ServiceGroup->Release();
-    ServiceGroup = nullptr;
-    Port->Release();
-    Port = nullptr;
-    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-  }
-  AdapterContext = static_cast<PADAPTERCONTEXT>(adapterContext);
   return STATUS_SUCCESS;
 }
 
