@@ -396,6 +396,15 @@ std::vector<std::u16string> Registry::SubkeyNames(std::string_view keyPath) cons
   return names;
 }
 
+std::vector<RegistryValue> Registry::Values(std::string_view keyPath) const {
+  std::vector<RegistryValue> values;
+  cm::KeyRef key = FindByPath(*hive_, keyPath);
+  if (!key) return values;
+  RegistryValue value;
+  for (ULONG i = 0; NT_SUCCESS(hive_->EnumerateValue(key, i, &value)); ++i) values.push_back(value);
+  return values;
+}
+
 void Registry::CreateKey(std::string_view keyPath) { CreateByPath(*hive_, keyPath); }
 
 void Registry::WriteValue(std::string_view keyPath, std::string_view valueName, ULONG type,

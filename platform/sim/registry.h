@@ -70,6 +70,8 @@ class Registry : public Service {
   std::optional<std::u16string> ReadString(std::string_view keyPath,
                                            std::string_view valueName) const;
   std::vector<std::u16string> SubkeyNames(std::string_view keyPath) const;
+  // Every value of the key, in order of creation; empty when it does not exist.
+  std::vector<RegistryValue> Values(std::string_view keyPath) const;
   // Create the key and any missing parents.
   void CreateKey(std::string_view keyPath);
   void WriteValue(std::string_view keyPath, std::string_view valueName, ULONG type,
