@@ -1,0 +1,3 @@
+#include "tools/movasim/command.h"
+
+int main(int argc, char** argv) { return movasim::Main(argc, argv); }
