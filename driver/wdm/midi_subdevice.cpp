@@ -28,9 +28,7 @@ BOOLEAN CMidiSubdevice::Register(CMidiOutPipe* outputPipe, CMidiInPipe* inputPip
     RtlStringCchPrintfW(Names[k], kMidiNameChars, TEXT("Midi%d-%d"), 1, int(k + 1));
   }
   InputSide.Setup(inputPipe);
-  Slot.Port = nullptr;
-  Slot.Miniport = nullptr;
-  Slot.PortReference = nullptr;
+  Slot.Clear();
   Slot.RenderSide = outputPipe;
   Slot.CaptureSide = &InputSide;
   return RegisterSubdevice(&Slot, deviceObject, irp, Names[0], CLSID_PortMidi, adapter, FALSE);
