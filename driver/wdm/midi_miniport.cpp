@@ -79,6 +79,27 @@ STDMETHODIMP_(NTSTATUS) CMidiMiniport::Init(PUNKNOWN UnknownAdapter, PRESOURCELI
 
 STDMETHODIMP_(void) CMidiMiniport::Service() {}
 
+namespace {
+
+// A stream that the miniport returns with one reference, or nothing.
+template <class Stream, class Side>
+NTSTATUS CreateStream(CMidiMiniport* miniport, PUNKNOWN outerUnknown, POOL_TYPE poolType,
+                      Side* side, PMINIPORTMIDISTREAM* created) {
+  auto* stream = new (poolType, kMidiStreamPoolTag) Stream(outerUnknown, miniport);
+  if (!stream) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  stream->NonDelegatingAddRef();
+  if (!NT_SUCCESS(stream->Open(side))) {
+    stream->NonDelegatingRelease();
+    return STATUS_UNSUCCESSFUL;
+  }
+  *created = static_cast<PMINIPORTMIDISTREAM>(stream);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 STDMETHODIMP_(NTSTATUS) CMidiMiniport::NewStream(PMINIPORTMIDISTREAM* Stream,
                                                 PUNKNOWN OuterUnknown, POOL_TYPE PoolType,
                                                 ULONG, BOOLEAN Capture, PKSDATAFORMAT,
@@ -90,38 +111,20 @@ STDMETHODIMP_(NTSTATUS) CMidiMiniport::NewStream(PMINIPORTMIDISTREAM* Stream,
   if (serviceGroup) {
     *serviceGroup = nullptr;
   }
-  if (!Slot || !(Capture ? static_cast<PVOID>(Slot->CaptureSide)
-                         : static_cast<PVOID>(Slot->RenderSide))) {
+  if (!Slot || (Capture ? !Slot->CaptureSide : !Slot->RenderSide)) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (Capture) {
-    auto* stream = new (PoolType, kMidiStreamPoolTag) CMidiInStream(OuterUnknown, this);
-    if (!stream) {
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    stream->NonDelegatingAddRef();
-    if (!NT_SUCCESS(stream->Open(Slot->CaptureSide))) {
-      stream->NonDelegatingRelease();
-      return STATUS_UNSUCCESSFUL;
-    }
-    *Stream = static_cast<PMINIPORTMIDISTREAM>(stream);
-    if (serviceGroup && ServiceGroup) {
-      ServiceGroup->AddRef();
-      *serviceGroup = ServiceGroup;
-    }
-    return STATUS_SUCCESS;
+  if (!Capture) {
+    // Output streams need no service: the pipe drains their packets.
+    return CreateStream<CMidiOutStream>(this, OuterUnknown, PoolType, Slot->RenderSide, Stream);
   }
-  auto* stream = new (PoolType, kMidiStreamPoolTag) CMidiOutStream(OuterUnknown, this);
-  if (!stream) {
-    return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status =
+      CreateStream<CMidiInStream>(this, OuterUnknown, PoolType, Slot->CaptureSide, Stream);
+  if (NT_SUCCESS(status) && serviceGroup && ServiceGroup) {
+    ServiceGroup->AddRef();
+    *serviceGroup = ServiceGroup;
   }
-  stream->NonDelegatingAddRef();
-  if (!NT_SUCCESS(stream->Open(Slot->RenderSide))) {
-    stream->NonDelegatingRelease();
-    return STATUS_UNSUCCESSFUL;
-  }
-  *Stream = static_cast<PMINIPORTMIDISTREAM>(stream);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 VOID CMidiMiniport::NotifyPort() {

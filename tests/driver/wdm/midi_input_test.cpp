@@ -14,6 +14,8 @@
 #include "driver/wdm/midi_streams.h"
 #include "platform/sim/ks_client.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/pool.h"
+#include "driver/wdm/midi_subdevice.h"
 
 namespace {
 
@@ -109,6 +111,39 @@ TEST_F(MidiInputRingTest, ReadingFollowsTheRingAroundItsEnd) {
   }
   EXPECT_EQ(received, NoteBytes(0, next));
   EXPECT_EQ(stream->DroppedPackets(), 0u);
+}
+
+TEST_F(MidiInputRingTest, StreamWithoutMemoryFailsAndUndoesItsCounts) {
+  CMidiSubdeviceSlot slot;
+  slot.RenderSide = &usb_->MidiOut;
+  slot.CaptureSide = &side_;
+  miniport_->SetSlot(&slot);
+  struct Case {
+    BOOLEAN capture;
+    uint64_t failedAllocation;  // 1: the stream, 2: the input client
+    NTSTATUS status;
+  } cases[] = {
+      {TRUE, 1, STATUS_INSUFFICIENT_RESOURCES},
+      {TRUE, 2, STATUS_UNSUCCESSFUL},
+      {FALSE, 1, STATUS_INSUFFICIENT_RESOURCES},
+  };
+  for (const Case& c : cases) {
+    machine_.pool().FailNthAllocation(c.failedAllocation);
+    PMINIPORTMIDISTREAM stream = reinterpret_cast<PMINIPORTMIDISTREAM>(1);
+    PSERVICEGROUP group = reinterpret_cast<PSERVICEGROUP>(1);
+    EXPECT_EQ(miniport_->NewStream(&stream, nullptr, NonPagedPoolNx, c.capture ? 2 : 0, c.capture,
+                                   nullptr, &group),
+              c.status)
+        << "capture " << int(c.capture) << ", allocation " << c.failedAllocation;
+    machine_.pool().StopFailing();
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(group, nullptr);
+    EXPECT_EQ(usb_->MidiIn.OpenStreams, 0);
+    EXPECT_EQ(usb_->MidiOut.OpenStreams, 0);
+    EXPECT_EQ(usb_->TimerResolutionUsers.Count, 0);
+    EXPECT_EQ(machine_.timerResolution().activeRequests, 0);
+  }
+  miniport_->SetSlot(nullptr);
 }
 
 TEST(MidiMiniportInit, AdapterWithoutItsContextFailsAndKeepsNothing) {
