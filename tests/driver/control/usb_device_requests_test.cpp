@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/core/driver_globals.h"
 #include "driver/usb/midi_pipes.h"
 #include "platform/sim/pool.h"
 #include "platform/sim/usb_bus.h"
@@ -245,6 +246,43 @@ TEST_F(UsbDeviceRequests, SettingsWritesKeepActiveWhileStreamsRun) {
     SetActiveStreams(0);
     SetSettings(original);
   }
+}
+
+// The ASIO driver learns of a settings write through the group's reset flag
+// and status event; a full-speed unit has no ASIO side to tell.
+TEST_F(UsbDeviceRequests, ASettingsWriteAsksTheAsioDriverToReset) {
+  CAsioGroup* group = DriverAsioGroup();
+  ASSERT_NE(group, nullptr);
+  KEVENT statusEvent;
+  KeInitializeEvent(&statusEvent, NotificationEvent, FALSE);
+  auto underGroupLock = [&](auto change) {
+    KIRQL irql;
+    KeAcquireSpinLock(&group->Lock, &irql);
+    change();
+    KeReleaseSpinLock(&group->Lock, irql);
+  };
+  underGroupLock([&] {
+    group->EventFlags = 0;
+    group->StatusEvent = &statusEvent;
+  });
+  const SETTINGS_RECORD record = RecordOf(GetSettings());
+
+  std::vector<uint8_t> wire(sizeof(SETTINGS_RECORD) + 4);
+  std::memcpy(wire.data(), &record, sizeof(record));
+  EXPECT_EQ(SendKernelRequest(ControlDevice(kFullSpeed), IOCTL_DEV_SET_SETTINGS, wire.data(),
+                              ULONG(wire.size()))
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(group->EventFlags, 0u) << "full speed";
+  EXPECT_EQ(KeReadStateEvent(&statusEvent), 0);
+
+  SetSettings(record);
+  EXPECT_EQ(group->EventFlags, kAsioEventReset);
+  EXPECT_NE(KeReadStateEvent(&statusEvent), 0);
+  underGroupLock([&] {
+    group->EventFlags = 0;
+    group->StatusEvent = nullptr;
+  });
 }
 
 TEST_F(UsbDeviceRequests, AMidiSettingWrittenWhileIdleReselectsTheMidiInterface) {
