@@ -51,7 +51,8 @@ class CMidiPipe : public ITransferOwner {
   // The one-slot pool with a 512-byte buffer; FALSE leaves nothing behind.
   BOOLEAN CreatePool();
   VOID FreePool();
-  BOOLEAN InFlight() const { return Pool.InUseCount > 0; }
+  // The in-use count changes atomically, so this may be read without PipeLock.
+  BOOLEAN InFlight() const { return ReadNoFence(&Pool.InUseCount) > 0; }
   // PipeLock for callers that may pump while holding it.
   VOID LockPipe();
   VOID UnlockPipe();

@@ -25,6 +25,20 @@ MidiPacket Note(unsigned i) {
   return {0x09, 0x90, static_cast<uint8_t>(i & 0x7F), static_cast<uint8_t>((i >> 7) & 0x7F)};
 }
 
+// Reads a pipe's fields as the driver does, under its lock.
+template <typename Pipe, typename Read>
+auto Locked(Pipe& pipe, Read read) {
+  pipe.LockPipe();
+  auto value = read(pipe);
+  pipe.UnlockPipe();
+  return value;
+}
+LONG Halted(CMidiPipe& pipe) { return Locked(pipe, [](CMidiPipe& p) { return p.Halted; }); }
+LONG HaltTicks(CMidiPipe& pipe) { return Locked(pipe, [](CMidiPipe& p) { return p.HaltTicks; }); }
+LONG Stopping(CMidiPipe& pipe) { return Locked(pipe, [](CMidiPipe& p) { return p.Stopping; }); }
+bool QueueEmpty(CMidiOutPipe& pipe) { return Locked(pipe, [](CMidiOutPipe& p) { return p.QueueEmpty() != FALSE; }); }
+ULONG Queued(CMidiOutPipe& pipe) { return Locked(pipe, [](CMidiOutPipe& p) { return p.QueuedPackets(); }); }
+
 class RecordingInputSide : public IMidiInputSide {
  public:
   VOID OnPacketsReceived(const ULONG* packets, ULONG count) override {
@@ -71,7 +85,7 @@ class MidiPipeTest : public UsbDeviceTest {
   void HaltReaderAfter(CUsbDevice& usb, const MidiPacket& first, const MidiPacket& later) {
     Unit().FailNextTransfers(kMidiInEndpoint, 1);
     Unit().PlayMidiScript({{1000, first}, {200'000, later}});
-    ASSERT_TRUE(machine.RunUntil([&] { return usb.MidiIn.Halted != 0; }, 50 * sim::kMillisecond));
+    ASSERT_TRUE(machine.RunUntil([&] { return Halted(usb.MidiIn) != 0; }, 50 * sim::kMillisecond));
     EXPECT_FALSE(usb.MidiIn.InFlight());
   }
 
@@ -93,7 +107,7 @@ TEST_F(MidiPipeTest, QueuedOutputGoesOutOneMaximumPacketAtATime) {
   std::vector<size_t> sizes;
   for (const auto& [microframe, packets] : perTransfer) sizes.push_back(packets);
   EXPECT_EQ(sizes, (std::vector<size_t>{128, 128, 44}));
-  EXPECT_TRUE(usb.MidiOut.QueueEmpty());
+  EXPECT_TRUE(QueueEmpty(usb.MidiOut));
   EXPECT_FALSE(usb.MidiOut.InFlight());
 }
 
@@ -103,7 +117,7 @@ TEST_F(MidiPipeTest, OutputWrittenWhileThePipeIsStoppedIsDiscarded) {
   usb.MidiOut.PipeState = MidiPipeStopped;
   usb.MidiOut.UnlockPipe();
   Queue(usb, 0, 10);
-  EXPECT_TRUE(usb.MidiOut.QueueEmpty());
+  EXPECT_TRUE(QueueEmpty(usb.MidiOut));
   machine.RunFor(5 * sim::kMillisecond);
   EXPECT_TRUE(Unit().ReceivedMidi().empty());
 }
@@ -112,17 +126,17 @@ TEST_F(MidiPipeTest, AFailedOutputTransferHaltsTheSenderUntilTheWorkerRecoversIt
   CUsbDevice& usb = AttachRunning();
   Unit().FailNextTransfers(kMidiOutEndpoint, 1);
   Queue(usb, 0, 5);
-  ASSERT_TRUE(machine.RunUntil([&] { return usb.MidiOut.Halted != 0; }, 20 * sim::kMillisecond));
+  ASSERT_TRUE(machine.RunUntil([&] { return Halted(usb.MidiOut) != 0; }, 20 * sim::kMillisecond));
   // Halted: output accumulates and nothing is sent.
   Queue(usb, 5, 5);
   machine.RunFor(5 * sim::kMillisecond);
-  EXPECT_EQ(usb.MidiOut.QueuedPackets(), 5u);
+  EXPECT_EQ(Queued(usb.MidiOut), 5u);
   EXPECT_TRUE(Unit().ReceivedMidi().empty());
 
   Tick(usb.MidiOut, usb, kRecoverMidiOutEvent, kHaltTicksBeforeRecovery);
-  ASSERT_TRUE(machine.RunUntil([&] { return usb.MidiOut.Halted == 0; }, 20 * sim::kMillisecond));
-  EXPECT_TRUE(usb.MidiOut.QueueEmpty());  // recovery drops what piled up
-  EXPECT_EQ(usb.MidiOut.HaltTicks, 0);
+  ASSERT_TRUE(machine.RunUntil([&] { return Halted(usb.MidiOut) == 0; }, 20 * sim::kMillisecond));
+  EXPECT_TRUE(QueueEmpty(usb.MidiOut));  // recovery drops what piled up
+  EXPECT_EQ(HaltTicks(usb.MidiOut), 0);
 
   Queue(usb, 100, 1);
   ASSERT_TRUE(machine.RunUntil([&] { return Unit().ReceivedMidi().size() == 1; }, 20 * sim::kMillisecond));
@@ -137,13 +151,13 @@ TEST_F(MidiPipeTest, AFailedReadHaltsTheReaderAndTheHundredthTickRestartsIt) {
 
   Tick(usb.MidiIn, usb, kRecoverMidiInEvent, kHaltTicksBeforeRecovery - 1);
   machine.RunFor(5 * sim::kMillisecond);
-  EXPECT_NE(usb.MidiIn.Halted, 0);
-  EXPECT_EQ(usb.MidiIn.HaltTicks, 99);
+  EXPECT_NE(Halted(usb.MidiIn), 0);
+  EXPECT_EQ(HaltTicks(usb.MidiIn), 99);
 
   Tick(usb.MidiIn, usb, kRecoverMidiInEvent, 1);
-  ASSERT_TRUE(machine.RunUntil([&] { return usb.MidiIn.Halted == 0 && usb.MidiIn.InFlight(); },
+  ASSERT_TRUE(machine.RunUntil([&] { return Halted(usb.MidiIn) == 0 && usb.MidiIn.InFlight(); },
                                20 * sim::kMillisecond));
-  EXPECT_EQ(usb.MidiIn.HaltTicks, 0);
+  EXPECT_EQ(HaltTicks(usb.MidiIn), 0);
   ASSERT_TRUE(machine.RunUntil([&] { return input.received().size() == 2; }, 300 * sim::kMillisecond));
   EXPECT_EQ(input.received(), (std::vector<ULONG>{AsPacket(first), AsPacket(later)}));
 }
@@ -154,8 +168,8 @@ TEST_F(MidiPipeTest, StoppingTheReaderCancelsItsReadAndReturnsAfterTheCompletion
   EXPECT_FALSE(usb.MidiIn.InFlight());
   EXPECT_EQ(usb.MidiIn.Pool.Slots[0].InUse, 0);
   EXPECT_EQ(usb.MidiIn.Pool.Slots[0].UrbAddress()->UrbHeader.Status, USBD_STATUS_CANCELED);
-  EXPECT_EQ(usb.MidiIn.Halted, 0);  // a cancelled read is no fault
-  EXPECT_EQ(usb.MidiIn.Stopping, 0);
+  EXPECT_EQ(Halted(usb.MidiIn), 0);  // a cancelled read is no fault
+  EXPECT_EQ(Stopping(usb.MidiIn), 0);
 
   // Data sent while stopped waits for the next read.
   Unit().PlayMidiScript({{500, Note(7)}});
@@ -176,8 +190,8 @@ TEST_F(MidiPipeTest, AHaltedReaderOfAnUnpluggedUnitIsNeitherResetNorRestarted) {
     seen.connected = usb.IsPortConnected();
     Tick(usb.MidiIn, usb, kRecoverMidiInEvent, kHaltTicksBeforeRecovery + 5);
     machine.RunFor(5 * sim::kMillisecond);  // the worker has run its recovery
-    seen.halted = usb.MidiIn.Halted;
-    seen.ticks = usb.MidiIn.HaltTicks;
+    seen.halted = Halted(usb.MidiIn);
+    seen.ticks = HaltTicks(usb.MidiIn);
     seen.inFlight = usb.MidiIn.InFlight();
   };
   CUsbDevice& usb = AttachRunning();

@@ -205,7 +205,9 @@ TEST_F(UsbDeviceTest, ReapplyingAChangedMidiSettingReselectsTheInterfaceAndResta
   EXPECT_EQ(Unit().alternateSetting(sim::unit::kMidiInterface), 1);
   EXPECT_NE(usb.MidiInPipe.PipeHandle, before);
   EXPECT_TRUE(usb.MidiIn.InFlight());
+  usb.MidiOut.LockPipe();
   EXPECT_EQ(usb.MidiOut.PipeState, MidiPipeRunning);
+  usb.MidiOut.UnlockPipe();
   EXPECT_TRUE(usb.PipeWorker.IsRunning());
 }
 
