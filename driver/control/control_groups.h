@@ -8,7 +8,10 @@
 // Buffer may be null (each ASIO code decides what no record means).
 //
 // All run at PASSIVE_LEVEL with the context's ControlRequestEvent held, one
-// request per unit at a time.
+// request per unit at a time. Inside it they take the driver state's
+// SettingsLock or the ASIO group's lock only briefly and alone, and block
+// (USB requests, the device's PipeEvent, engine commands) only with no spin
+// lock held.
 #pragma once
 
 #include <wdm.h>
