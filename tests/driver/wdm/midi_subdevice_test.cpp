@@ -107,7 +107,8 @@ TEST_F(MidiSubdeviceTest, FilterOffersOneRenderAndOneCapturePinWithTheirBridges)
     EXPECT_TRUE(IsEqualGUID(range.MajorFormat, KSDATAFORMAT_TYPE_MUSIC)) << "pin " << id;
     EXPECT_TRUE(IsEqualGUID(range.SubFormat, *expected[id].subFormat)) << "pin " << id;
   }
-  const KSDATARANGE_MUSIC* music = filter_->pin(kRenderPin).dataRanges[0].music();
+  const sim::KsPinInfo render = filter_->pin(kRenderPin);
+  const KSDATARANGE_MUSIC* music = render.dataRanges[0].music();
   ASSERT_NE(music, nullptr);
   EXPECT_TRUE(IsEqualGUID(music->Technology, KSMUSIC_TECHNOLOGY_PORT));
   EXPECT_EQ(music->ChannelMask, 0xFFFFu);
