@@ -1,11 +1,10 @@
-// A machine with one host controller and Movakern loaded through the PnP
-// manager, with helpers to attach units and reach a unit's context.
+// The rig with Movakern loaded, and helpers to attach units and reach a
+// unit's context.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <string>
 
 #include "driver/core/device_context.h"
@@ -17,30 +16,30 @@
 #include "platform/sim/pool.h"
 #include "platform/sim/usb_bus.h"
 #include "platform/sim/verifier.h"
+#include "sim/rig/rig.h"
 
 namespace devicetest {
 
-inline constexpr char16_t kService[] = u"Movakern";
 
 class DeviceTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(sim::PnpManager::Of(machine).LoadDriver(kService, DriverEntry, &driver), STATUS_SUCCESS);
-    controller = &sim::usb::CreateController(machine);
+    std::string error;
+    ASSERT_TRUE(rig.Start(&error)) << error;
+    driver = rig.driver();
   }
-
-  // Units go before the machine does, as they leave a real system.
+  // The rig removes the units, and checks that the driver unloaded and left
+  // no pool behind.
   void TearDown() override {
-    if (!controller) return;
-    for (sim::usb::Device* unit : controller->devices())
-      if (unit->connected()) unit->Unplug();
+    std::string error;
+    EXPECT_TRUE(rig.Stop(&error)) << error;
   }
 
-  sim::usb::Device& Attach(bool fullSpeed = false,
-                           const std::function<void(sim::unit::TarvikUnit&)>& prepare = {}) {
-    sim::unit::UnitConfig config;
-    config.fullSpeed = fullSpeed;
-    return controller->Attach(config, kService, prepare);
+  sim::usb::Device& Attach(bool fullSpeed = false, bool refuseConfiguration = false) {
+    sim::rig::UnitSpec spec;
+    spec.fullSpeed = fullSpeed;
+    spec.refuseConfiguration = refuseConfiguration;
+    return rig.Attach(spec);
   }
 
   static PDEVICE_OBJECT FunctionalDevice(sim::usb::Device& unit) { return unit.pdo()->AttachedDevice; }
@@ -73,9 +72,9 @@ class DeviceTest : public testing::Test {
     return found == tags.end() ? 0 : found->second.blocks;
   }
 
-  sim::Machine machine;
+  sim::rig::Rig rig{sim::rig::RigOptions{}};
+  sim::Machine& machine = rig.machine();
   PDRIVER_OBJECT driver = nullptr;
-  sim::usb::Controller* controller = nullptr;
 };
 
 }  // namespace devicetest

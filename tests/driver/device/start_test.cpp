@@ -29,7 +29,7 @@ DWORD OpenErrorFor(sim::Machine& machine, int number) {
 }
 
 TEST_F(StartTest, RefusedConfigurationLeavesAWorkingInertDevice) {
-  sim::usb::Device& unit = Attach(false, [](sim::unit::TarvikUnit& u) { u.RefuseConfiguration(true); });
+  sim::usb::Device& unit = Attach(false, true);
 
   EXPECT_EQ(unit.startStatus(), STATUS_SUCCESS);
   EXPECT_EQ(ContextOf(unit), nullptr);
@@ -156,9 +156,9 @@ TEST(StartFaultTest, EveryAllocationFailureDuringStartIsContained) {
     SCOPED_TRACE(testing::Message() << "failing allocation " << n);
     sim::Machine machine;
     PDRIVER_OBJECT driver = nullptr;
-    ASSERT_EQ(sim::PnpManager::Of(machine).LoadDriver(kService, DriverEntry, &driver), STATUS_SUCCESS);
+    ASSERT_EQ(sim::PnpManager::Of(machine).LoadDriver(sim::rig::kServiceName, DriverEntry, &driver), STATUS_SUCCESS);
     sim::usb::Controller& controller = sim::usb::CreateController(machine);
-    sim::usb::Device& unit = controller.Attach({}, kService, [&](sim::unit::TarvikUnit&) {
+    sim::usb::Device& unit = controller.Attach({}, sim::rig::kServiceName, [&](sim::unit::TarvikUnit&) {
       machine.pool().FailNthAllocation(n);
     });
     bool hit = machine.pool().failedCount() != 0;
