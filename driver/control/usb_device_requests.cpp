@@ -48,7 +48,8 @@ NTSTATUS GetInfPath(CUsbDevice* device, const CONTROL_REQUEST& request) {
   if (status != STATUS_SUCCESS) return STATUS_INVALID_HANDLE;
   // The router guarantees the full record, which holds any value the query
   // buffer does; check anyway, since the copy must not leave the record.
-  if (info->DataLength > request.OutputLength - sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+  if (request.OutputLength < sizeof(ULONG) || info->DataLength > request.OutputLength - sizeof(ULONG))
+    return STATUS_BUFFER_TOO_SMALL;
   RtlCopyMemory(request.Buffer + sizeof(ULONG), info->Data, info->DataLength);
   return STATUS_SUCCESS;
 }
