@@ -150,9 +150,8 @@ bool Rig::Start(std::string* error) {
     std::error_code ignored;
     if (std::filesystem::exists(options_.registryFile, ignored)) {
       RegFileResult loaded = machine_->service<sim::Registry>().LoadRegFile(options_.registryFile);
-      if (!loaded)
-        return fail("registry file " + options_.registryFile +
-                    (loaded.line > 0 ? ":" + std::to_string(loaded.line) : std::string()) + ": " + loaded.message);
+      // The message names the file and the line.
+      if (!loaded) return fail("registry file not loaded: " + loaded.message);
     }
   }
   registryReady_ = true;
