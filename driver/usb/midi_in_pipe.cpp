@@ -11,7 +11,7 @@ VOID CMidiInPipe::Setup(CUsbDevice* owner, CPipeRecord* record, PVOID midiSubdev
 
 VOID CMidiInPipe::Pump() {
   // One read pending at most.
-  if (Halted || Stopping || InFlight()) {
+  if (Halted || Stopping || InFlight() || !HasPool()) {
     return;
   }
   const ULONG length = TransferBytes();

@@ -42,8 +42,9 @@ VOID CMidiOutPipe::DropQueue() {
 
 VOID CMidiOutPipe::Pump() {
   const ULONG packetsPerTransfer = TransferBytes() / sizeof(ULONG);
-  // A pipe that cannot carry one packet would only send empty transfers.
-  if (packetsPerTransfer == 0) {
+  // A pipe that cannot carry one packet would only send empty transfers;
+  // one without its pool (a start that failed) has nothing to send with.
+  if (packetsPerTransfer == 0 || !HasPool()) {
     return;
   }
   while (!Halted && !Stopping) {

@@ -53,6 +53,8 @@ class CMidiPipe : public ITransferOwner {
   VOID FreePool();
   // The in-use count changes atomically, so this may be read without PipeLock.
   BOOLEAN InFlight() const { return ReadNoFence(&Pool.InUseCount) > 0; }
+  // The pool was created: there is a request to send.
+  BOOLEAN HasPool() const { return Pool.Slots[0].Request != nullptr && Pool.Slots[0].HasUrb(); }
   // PipeLock for callers that may pump while holding it.
   VOID LockPipe();
   VOID UnlockPipe();

@@ -79,8 +79,12 @@ BOOLEAN CUsbDevice::SelectConfiguration() {
     return FALSE;
   }
   ConfigurationRequestedLength = total;
-  // Parsing stays inside what the unit actually sent.
+  // Parsing stays inside what the unit actually sent, and the USBD parsers
+  // inside the buffer: a total that grew between the two reads is cut back.
   ConfigurationDescriptorLength = received < total ? received : total;
+  if (ConfigurationDescriptor->wTotalLength > total) {
+    ConfigurationDescriptor->wTotalLength = static_cast<USHORT>(total);
+  }
 
   USHORT size = 0;
   PURB urb = USBD_CreateConfigurationRequest(ConfigurationDescriptor, &size);
