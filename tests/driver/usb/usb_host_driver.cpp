@@ -2,9 +2,13 @@
 
 #include <new>
 
+#include "tests/support/forwarding.h"
+
 UsbHostState g_usbHost;
 
 namespace {
+
+using test_support::ForwardAndWait;
 
 constexpr ULONG kHostTag = 'tsoH';
 
@@ -12,20 +16,6 @@ struct FdoExtension {
   PDEVICE_OBJECT lower;
   CUsbDevice* usb;
 };
-
-NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  return irp->IoStatus.Status;
-}
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;

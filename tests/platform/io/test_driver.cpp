@@ -1,8 +1,12 @@
 #include "tests/platform/io/test_driver.h"
 
+#include "tests/support/forwarding.h"
+
 TestDriverState g_testDriver;
 
 namespace {
+
+using test_support::ForwardAndWait;
 
 struct PendingWork {
   KTIMER timer;
@@ -92,22 +96,6 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP Irp) {
 NTSTATUS DispatchShutdown(PDEVICE_OBJECT, PIRP Irp) {
   InterlockedIncrement(&g_testDriver.shutdowns);
   return Complete(Irp, STATUS_SUCCESS, 0);
-}
-
-NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID Context) {
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Passes the request to the bus and waits for it, keeping ownership.
-NTSTATUS ForwardAndWait(PDEVICE_OBJECT Lower, PIRP Irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(Lower, Irp) == STATUS_PENDING)
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  return Irp->IoStatus.Status;
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
