@@ -6,26 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "tests/platform/registry/registry_test_support.h"
+#include "tests/support/files.h"
 
 namespace {
 
 using namespace registry_test;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-}
+using test_support::ReadFileBytes;
+using test_support::WriteFileBytes;
 
 // The text of a UTF-16LE file with its byte-order mark, as UTF-8.
 std::string Utf16FileText(const std::string& bytes) {
@@ -102,7 +92,7 @@ TEST(RegFile, SavedHiveLoadsBackTheSame) {
     Populate(registry);
     sim::RegFileResult result = registry.SaveRegFile(dir.File("hive.reg"));
     ASSERT_TRUE(result) << result.message;
-    saved = ReadFile(dir.File("hive.reg"));
+    saved = ReadFileBytes(dir.File("hive.reg"));
     EXPECT_EQ(saved, registry.SaveRegText());
   }
   sim::Machine machine;
@@ -233,7 +223,7 @@ TEST(RegFile, MalformedFileIsRefusedAtItsLineAndChangesNothing) {
 
 TEST(RegFile, RefusedFileLeavesAFreshMachineEmptyAndNamesTheLine) {
   TempDirectory dir;
-  WriteFile(dir.File("bad.reg"),
+  WriteFileBytes(dir.File("bad.reg"),
             Utf16FileBytes(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
                            u"\"ok\"=dword:00000001\r\n\"broken\"=dword:\r\n"));
   sim::Machine machine;
@@ -269,7 +259,7 @@ TEST(RegFile, FailedSaveLeavesTheOldFileIntact) {
   sim::Registry& registry = machine.service<sim::Registry>();
   registry.WriteDword("HKLM\\SOFTWARE\\Tarvik", "BufSize2", 5);
   ASSERT_TRUE(registry.SaveRegFile(path));
-  const std::string old = ReadFile(path);
+  const std::string old = ReadFileBytes(path);
   registry.WriteDword("HKLM\\SOFTWARE\\Tarvik", "BufSize2", 7);
 
   using Step = sim::Registry::SaveStep;
@@ -278,12 +268,12 @@ TEST(RegFile, FailedSaveLeavesTheOldFileIntact) {
     sim::RegFileResult result = registry.SaveRegFile(path);
     EXPECT_FALSE(result) << int(step);
     EXPECT_FALSE(result.message.empty());
-    EXPECT_EQ(ReadFile(path), old) << int(step);
+    EXPECT_EQ(ReadFileBytes(path), old) << int(step);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"hive.reg"}) << "temporary file left behind";
   }
   // The injection is used up; the next save goes through.
   ASSERT_TRUE(registry.SaveRegFile(path));
-  EXPECT_NE(ReadFile(path), old);
+  EXPECT_NE(ReadFileBytes(path), old);
 }
 
 TEST(RegFile, SaveIntoAnUnwritableDirectoryFailsWithoutTouchingIt) {
@@ -295,12 +285,12 @@ TEST(RegFile, SaveIntoAnUnwritableDirectoryFailsWithoutTouchingIt) {
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   const std::string path = dir.File("hive.reg");
   ASSERT_TRUE(registry.SaveRegFile(path));
-  const std::string old = ReadFile(path);
+  const std::string old = ReadFileBytes(path);
   registry.WriteDword("HKLM\\SOFTWARE\\Tarvik", "BufSize2", 7);
   chmod(dir.path().c_str(), 0555);
   EXPECT_FALSE(registry.SaveRegFile(path));
   chmod(dir.path().c_str(), 0755);
-  EXPECT_EQ(ReadFile(path), old);
+  EXPECT_EQ(ReadFileBytes(path), old);
 }
 
 }  // namespace

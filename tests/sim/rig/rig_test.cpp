@@ -11,8 +11,7 @@
 #include <cstring>
 #include <cwctype>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <functional>
 
 #include <windows.h>
 
@@ -21,6 +20,7 @@
 #include "platform/sim/registry.h"
 #include "sim/rig/rig.h"
 #include "tests/platform/usb/raw_client.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -28,6 +28,8 @@ using sim::rig::ParseUnitSpec;
 using sim::rig::Rig;
 using sim::rig::RigOptions;
 using sim::rig::UnitSpec;
+using test_support::ReadFileBytes;
+using test_support::WriteFileBytes;
 
 TEST(UnitSpecs, GoodSpecsGiveTheirUnits) {
   struct Case {
@@ -103,24 +105,43 @@ std::string TempPath(const char* name) {
   return ::testing::TempDir() + "/rig-" + std::to_string(getpid()) + "-" + name;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
+// A file of that name in the test's directory, gone when the test ends.
+class TempFile {
+ public:
+  explicit TempFile(const char* name) : path_(TempPath(name)) { std::filesystem::remove(path_); }
+  ~TempFile() { std::filesystem::remove(path_); }
+  const std::string& path() const { return path_; }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-}
+ private:
+  std::string path_;
+};
 
 constexpr char kCommonKey[] =
     "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Movakern\\Parameters\\Common";
 
-RigOptions StandInOptions(std::vector<const char*> units) {
+// A registry file with one of the driver's settings in it.
+const std::string kBufSize2Is7 = "Windows Registry Editor Version 5.00\r\n\r\n[" + std::string(kCommonKey) +
+                                 "]\r\n\"BufSize2\"=dword:00000007\r\n";
+
+sim::Registry& RegistryOf(Rig& rig) { return rig.machine().service<sim::Registry>(); }
+
+// Starts the rig, runs `during` on it and stops it, both cleanly.
+void RunCleanly(const RigOptions& options, const std::function<void(Rig&)>& during = nullptr) {
+  Rig rig(options);
+  std::string error;
+  ASSERT_TRUE(rig.Start(&error)) << error;
+  if (during) during(rig);
+  ASSERT_TRUE(rig.Stop(&error)) << error;
+}
+
+RigOptions MovakernOptions(std::vector<const char*> units) {
   RigOptions options;
   for (const char* text : units) options.units.push_back(*ParseUnitSpec(text, nullptr));
+  return options;
+}
+
+RigOptions StandInOptions(std::vector<const char*> units) {
+  RigOptions options = MovakernOptions(units);
   options.driverEntry = RawClientEntry;
   return options;
 }
@@ -196,75 +217,52 @@ TEST(RigLifecycle, PoolTheDriverLeavesBehindFailsTheStop) {
 }
 
 TEST(RigRegistry, AFileIsLoadedAtStartAndSavedBackAtStop) {
-  std::string path = TempPath("round-trip.reg");
-  WriteFile(path,
-            "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[" + std::string(kCommonKey) + "]\r\n\"BufSize2\"=dword:00000007\r\n");
-  {
-    RigOptions options = StandInOptions({"hs"});
-    options.registryFile = path;
-    Rig rig(options);
-    std::string error;
-    ASSERT_TRUE(rig.Start(&error)) << error;
-    auto& registry = rig.machine().service<sim::Registry>();
+  TempFile file("round-trip.reg");
+  WriteFileBytes(file.path(), kBufSize2Is7);
+  RigOptions options = StandInOptions({"hs"});
+  options.registryFile = file.path();
+  ASSERT_NO_FATAL_FAILURE(RunCleanly(options, [](Rig& rig) {
+    sim::Registry& registry = RegistryOf(rig);
     EXPECT_EQ(registry.ReadDword(kCommonKey, "BufSize2"), 7u);
     registry.WriteDword(kCommonKey, "FsSyncOff", 1);
-    ASSERT_TRUE(rig.Stop(&error)) << error;
-  }
-  RigOptions options = StandInOptions({"hs"});
-  options.registryFile = path;
-  Rig next(options);
-  std::string error;
-  ASSERT_TRUE(next.Start(&error)) << error;
-  auto& registry = next.machine().service<sim::Registry>();
-  EXPECT_EQ(registry.ReadDword(kCommonKey, "BufSize2"), 7u);
-  EXPECT_EQ(registry.ReadDword(kCommonKey, "FsSyncOff"), 1u) << "a change made during the run was saved";
-  ASSERT_TRUE(next.Stop(&error)) << error;
-  std::filesystem::remove(path);
+  }));
+  RunCleanly(options, [](Rig& next) {
+    sim::Registry& registry = RegistryOf(next);
+    EXPECT_EQ(registry.ReadDword(kCommonKey, "BufSize2"), 7u);
+    EXPECT_EQ(registry.ReadDword(kCommonKey, "FsSyncOff"), 1u) << "a change made during the run was saved";
+  });
 }
 
 TEST(RigRegistry, AMissingFileIsCreatedAtStop) {
-  std::string path = TempPath("fresh.reg");
-  std::filesystem::remove(path);
+  TempFile file("fresh.reg");
   RigOptions options = StandInOptions({"hs"});
-  options.registryFile = path;
-  Rig rig(options);
-  std::string error;
-  ASSERT_TRUE(rig.Start(&error)) << error;
-  ASSERT_TRUE(rig.Stop(&error)) << error;
-  EXPECT_TRUE(std::filesystem::exists(path));
-  std::filesystem::remove(path);
+  options.registryFile = file.path();
+  ASSERT_NO_FATAL_FAILURE(RunCleanly(options));
+  EXPECT_TRUE(std::filesystem::exists(file.path()));
 }
 
 TEST(RigRegistry, AMalformedFileStopsTheStartAndIsLeftAsItWas) {
-  std::string path = TempPath("malformed.reg");
+  TempFile file("malformed.reg");
   const std::string bytes = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\r\n";
-  WriteFile(path, bytes);
+  WriteFileBytes(file.path(), bytes);
   {
     RigOptions options = StandInOptions({"hs"});
-    options.registryFile = path;
+    options.registryFile = file.path();
     Rig rig(options);
     std::string error;
     EXPECT_FALSE(rig.Start(&error));
-    EXPECT_NE(error.find(path + ":3"), std::string::npos) << error;
+    EXPECT_NE(error.find(file.path() + ":3"), std::string::npos) << error;
     EXPECT_TRUE(rig.Stop(&error)) << error;
   }
-  EXPECT_EQ(ReadFile(path), bytes);
-  std::filesystem::remove(path);
+  EXPECT_EQ(ReadFileBytes(file.path()), bytes);
 }
 
 TEST(RigCapture, ControllerZerosTrafficGoesToTheCaptureFile) {
-  std::string path = TempPath("traffic.pcap");
+  TempFile file("traffic.pcap");
   RigOptions options = StandInOptions({"hs"});
-  options.pcapFile = path;
-  {
-    Rig rig(options);
-    std::string error;
-    ASSERT_TRUE(rig.Start(&error)) << error;
-    ASSERT_TRUE(rig.Stop(&error)) << error;
-  }
-  EXPECT_GE(std::filesystem::file_size(path), 24u) << "at least the pcap file header";
-  std::filesystem::remove(path);
+  options.pcapFile = file.path();
+  ASSERT_NO_FATAL_FAILURE(RunCleanly(options));
+  EXPECT_GE(std::filesystem::file_size(file.path()), 24u) << "at least the pcap file header";
 
   options.pcapFile = TempPath("no-such-directory/traffic.pcap");
   Rig rig(options);
@@ -283,12 +281,6 @@ bool InNamespace(sim::Machine& machine, const std::u16string& name) {
       return true;
   }
   return false;
-}
-
-RigOptions MovakernOptions(std::vector<const char*> units) {
-  RigOptions options;
-  for (const char* text : units) options.units.push_back(*ParseUnitSpec(text, nullptr));
-  return options;
 }
 
 TEST(RigWithMovakern, OneHighSpeedUnitStartsWithItsControlDeviceAndStopsCleanly) {
@@ -316,28 +308,16 @@ TEST(RigWithMovakern, AHandleAClientLeftOpenIsClosedWhenItsProcessEnds) {
 }
 
 TEST(RigWithMovakern, TheSettingsTheDriverSavesAtRemovalReachTheFile) {
-  std::string path = TempPath("movakern.reg");
-  WriteFile(path,
-            "Windows Registry Editor Version 5.00\r\n\r\n"
-            "[" + std::string(kCommonKey) + "]\r\n\"BufSize2\"=dword:00000007\r\n");
-  {
-    RigOptions options = MovakernOptions({"hs"});
-    options.registryFile = path;
-    Rig rig(options);
-    std::string error;
-    ASSERT_TRUE(rig.Start(&error)) << error;
-    ASSERT_TRUE(rig.Stop(&error)) << error;
-  }
+  TempFile file("movakern.reg");
+  WriteFileBytes(file.path(), kBufSize2Is7);
   RigOptions options = MovakernOptions({"hs"});
-  options.registryFile = path;
-  Rig next(options);
-  std::string error;
-  ASSERT_TRUE(next.Start(&error)) << error;
-  auto& registry = next.machine().service<sim::Registry>();
-  EXPECT_EQ(registry.ReadDword(kCommonKey, "BufSize2"), 7u);
-  EXPECT_EQ(registry.ReadDword(kCommonKey, "AsioSmaller"), 0u) << "written by the driver at removal";
-  ASSERT_TRUE(next.Stop(&error)) << error;
-  std::filesystem::remove(path);
+  options.registryFile = file.path();
+  ASSERT_NO_FATAL_FAILURE(RunCleanly(options));
+  RunCleanly(options, [](Rig& next) {
+    sim::Registry& registry = RegistryOf(next);
+    EXPECT_EQ(registry.ReadDword(kCommonKey, "BufSize2"), 7u);
+    EXPECT_EQ(registry.ReadDword(kCommonKey, "AsioSmaller"), 0u) << "written by the driver at removal";
+  });
 }
 
 }  // namespace
