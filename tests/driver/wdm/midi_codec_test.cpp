@@ -1,39 +1,21 @@
 #include "driver/wdm/midi_codec.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/driver/wdm/midi_test_support.h"
+
 namespace {
 
-std::vector<UCHAR> Bytes(const std::string& hex) {
-  std::vector<UCHAR> bytes;
-  unsigned value = 0;
-  int offset = 0;
-  const char* text = hex.c_str();
-  while (std::sscanf(text, "%x%n", &value, &offset) == 1) {
-    bytes.push_back(UCHAR(value));
-    text += offset;
-  }
-  return bytes;
-}
-
-std::string Hex(const UCHAR* bytes, size_t count) {
-  std::string text;
-  char piece[4];
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(piece, sizeof(piece), i ? " %02X" : "%02X", bytes[i]);
-    text += piece;
-  }
-  return text;
-}
+using tests::HexBytes;
+using tests::HexText;
 
 std::string PacketHex(ULONG packet) {
-  UCHAR bytes[4];
+  sim::unit::MidiPacket bytes;
   for (ULONG i = 0; i < 4; ++i) bytes[i] = MidiPacketByte(packet, i);
-  return Hex(bytes, 4);
+  return tests::PacketText(bytes);
 }
 
 class CollectingSink : public IMidiPacketSink {
@@ -53,7 +35,7 @@ class EncodeTest : public testing::TestWithParam<EncodeCase> {};
 
 TEST_P(EncodeTest, EmitsThePacketsOfTheByteStream) {
   const EncodeCase& c = GetParam();
-  std::vector<UCHAR> bytes = Bytes(c.bytes);
+  std::vector<UCHAR> bytes = HexBytes(c.bytes);
   MIDI_ENCODER_STATE state = {};
   CollectingSink sink;
   ULONG consumed = EncodeMidiBytes(&state, 0, bytes.data(), ULONG(bytes.size()), 10240, &sink);
@@ -149,11 +131,11 @@ class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, PutsTheBytesItsCodeIndexAllows) {
   const DecodeCase& c = GetParam();
-  std::vector<UCHAR> p = Bytes(c.packet);
+  std::vector<UCHAR> p = HexBytes(c.packet);
   ASSERT_EQ(p.size(), 4u);
   UCHAR out[kMidiPacketMaxBytes] = {};
   ULONG count = DecodeMidiPacket(MidiPacket(p[0], p[1], p[2], p[3]), 0, out);
-  EXPECT_EQ(Hex(out, count), c.bytes);
+  EXPECT_EQ(HexText(std::vector<UCHAR>(out, out + count)), c.bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(

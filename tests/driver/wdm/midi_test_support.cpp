@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/movasim/midi_send.h"
+
 namespace tests {
 
 std::vector<uint8_t> HexBytes(const std::string& text) {
@@ -16,15 +18,7 @@ std::vector<uint8_t> HexBytes(const std::string& text) {
   return bytes;
 }
 
-std::string HexText(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  char piece[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(piece, sizeof(piece), i ? " %02X" : "%02X", bytes[i]);
-    text += piece;
-  }
-  return text;
-}
+std::string HexText(const std::vector<uint8_t>& bytes) { return movasim::HexString(bytes.data(), bytes.size()); }
 
 std::string PacketText(const sim::unit::MidiPacket& packet) {
   return HexText(std::vector<uint8_t>(packet.begin(), packet.end()));

@@ -1,5 +1,5 @@
-// Hex text for MIDI bytes and USB-MIDI packets, as the tests write them:
-// upper case, one space between bytes.
+// Hex text for MIDI bytes and USB-MIDI packets, as the tests write them and
+// movasim prints them: upper case, one space between bytes.
 #pragma once
 
 #include <cstdint>
