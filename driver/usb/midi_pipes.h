@@ -78,6 +78,24 @@ class CMidiPipe : public ITransferOwner {
   BULK_POOL Pool;
   CUsbDevice* Owner;
   LONG HaltTicks;
+  // The port record's open streams of this direction, at most
+  // kMaxMidiStreams; changed with PipeLock held.
+  LONG OpenStreams;
+
+  // PipeLock held. FALSE when the direction already has its four streams.
+  BOOLEAN CountStreamOpened() {
+    if (OpenStreams >= LONG(kMaxMidiStreams)) {
+      return FALSE;
+    }
+    ++OpenStreams;
+    return TRUE;
+  }
+  // PipeLock held; the count never goes below 0.
+  VOID CountStreamClosed() {
+    if (OpenStreams > 0) {
+      --OpenStreams;
+    }
+  }
 
  protected:
   VOID SetupBase(CUsbDevice* owner, CPipeRecord* record);
@@ -128,7 +146,6 @@ class CMidiOutPipe : public CMidiPipe {
   ULONG* QueueRead;
   ULONG* QueueStart;
   ULONG Queue[kMidiQueuePackets];
-  LONG OpenStreams;  // output port record: at most kMaxMidiStreams
   PVOID MidiSubdevice;
   ULONG CableNumber;
   LONG PipeState;
@@ -147,6 +164,5 @@ class CMidiInPipe : public CMidiPipe {
   // The input port record: the MIDI input streams' side sets InputSide and
   // keeps its client list and OpenStreams under PipeLock.
   IMidiInputSide* InputSide;
-  LONG OpenStreams;
   PVOID MidiSubdevice;
 };

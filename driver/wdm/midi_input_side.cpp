@@ -42,19 +42,16 @@ NTSTATUS CMidiInputSide::OpenClient(CMidiInStream* stream, ULONG cableIndex,
     return STATUS_UNSUCCESSFUL;
   }
   Pipe->LockPipe();
-  const BOOLEAN full = Pipe->OpenStreams >= LONG(kMaxMidiStreams);
-  if (!full) {
-    ++Pipe->OpenStreams;
-  }
+  const BOOLEAN counted = Pipe->CountStreamOpened();
   Pipe->UnlockPipe();
-  if (full) {
+  if (!counted) {
     return STATUS_UNSUCCESSFUL;
   }
   auto* opened = static_cast<MIDI_IN_CLIENT*>(
       ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(MIDI_IN_CLIENT), kMidiInPoolTag));
   if (!opened) {
     Pipe->LockPipe();
-    --Pipe->OpenStreams;
+    Pipe->CountStreamClosed();
     Pipe->UnlockPipe();
     return STATUS_UNSUCCESSFUL;
   }
@@ -85,9 +82,7 @@ VOID CMidiInputSide::CloseClient(MIDI_IN_CLIENT* client) {
       break;
     }
   }
-  if (Pipe->OpenStreams > 0) {
-    --Pipe->OpenStreams;
-  }
+  Pipe->CountStreamClosed();
   Pipe->UnlockPipe();
   ExFreePoolWithTag(client, kMidiInPoolTag);
   ReleaseTimerResolution(&Pipe->Owner->TimerResolutionUsers);

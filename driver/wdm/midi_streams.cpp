@@ -44,9 +44,7 @@ CMidiOutStream::CMidiOutStream(PUNKNOWN outerUnknown, CMidiMiniport* miniport)
 CMidiOutStream::~CMidiOutStream() {
   if (Pipe) {
     Pipe->LockPipe();
-    if (Pipe->OpenStreams > 0) {
-      --Pipe->OpenStreams;
-    }
+    Pipe->CountStreamClosed();
     Pipe->UnlockPipe();
     ReleaseTimerResolution(&Pipe->Owner->TimerResolutionUsers);
     Pipe = nullptr;
@@ -57,12 +55,9 @@ CMidiOutStream::~CMidiOutStream() {
 
 NTSTATUS CMidiOutStream::Open(CMidiOutPipe* pipe) {
   pipe->LockPipe();
-  const BOOLEAN full = pipe->OpenStreams >= LONG(kMaxMidiStreams);
-  if (!full) {
-    ++pipe->OpenStreams;
-  }
+  const BOOLEAN counted = pipe->CountStreamOpened();
   pipe->UnlockPipe();
-  if (full) {
+  if (!counted) {
     return STATUS_UNSUCCESSFUL;
   }
   HoldTimerResolution(&pipe->Owner->TimerResolutionUsers);
