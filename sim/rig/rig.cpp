@@ -58,12 +58,12 @@ std::u16string SerialNumberFor(size_t attachIndex) {
 
 }  // namespace
 
-std::optional<UnitSpec> ParseUnitSpec(std::string_view text, std::string* error) {
-  auto fail = [&](const std::string& message) -> std::optional<UnitSpec> {
+std::optional<UnitSetup> ParseUnitSetup(std::string_view text, std::string* error) {
+  auto fail = [&](const std::string& message) -> std::optional<UnitSetup> {
     if (error) *error = "unit " + Quoted(text) + ": " + message;
     return std::nullopt;
   };
-  UnitSpec spec;
+  UnitSetup setup;
   std::vector<std::string_view> parts;
   for (size_t start = 0;;) {
     size_t colon = text.find(':', start);
@@ -72,9 +72,9 @@ std::optional<UnitSpec> ParseUnitSpec(std::string_view text, std::string* error)
     start = colon + 1;
   }
   if (parts[0] == "hs") {
-    spec.fullSpeed = false;
+    setup.fullSpeed = false;
   } else if (parts[0] == "fs") {
-    spec.fullSpeed = true;
+    setup.fullSpeed = true;
   } else {
     return fail("unknown speed " + Quoted(parts[0]) + " (hs or fs)");
   }
@@ -92,28 +92,28 @@ std::optional<UnitSpec> ParseUnitSpec(std::string_view text, std::string* error)
     auto malformed = [&](const std::string& expected) { return fail("malformed " + Quoted(part) + " (" + expected + ")"); };
     if (key == "no-config") {
       if (hasValue) return malformed("no-config takes no value");
-      spec.refuseConfiguration = true;
+      setup.refuseConfiguration = true;
     } else if (key == "rates") {
       auto mask = hasValue ? ParseNumber(value, 0x1FF) : std::nullopt;
       if (!mask) return malformed("a rate mask of at most 0x1ff");
-      spec.rateMask = static_cast<uint16_t>(*mask);
+      setup.rateMask = static_cast<uint16_t>(*mask);
     } else if (key == "bcd") {
       auto bcd = hasValue ? ParseNumber(value, 0xFFFF) : std::nullopt;
       if (!bcd) return malformed("a 16-bit device release number");
-      spec.bcdDevice = static_cast<uint16_t>(*bcd);
+      setup.bcdDevice = static_cast<uint16_t>(*bcd);
     } else if (key == "controller") {
       auto index = hasValue ? ParseNumber(value, kMaxControllers - 1) : std::nullopt;
       if (!index) return malformed("a controller index from 0 to " + std::to_string(kMaxControllers - 1));
-      spec.controller = *index;
+      setup.controller = *index;
     } else if (key == "ppm") {
       auto ppm = hasValue ? ParsePpm(value) : std::nullopt;
       if (!ppm) return malformed("a crystal error within +-1000 ppm");
-      spec.ppm = *ppm;
+      setup.ppm = *ppm;
     } else {
       return fail("unknown modifier " + Quoted(part));
     }
   }
-  return spec;
+  return setup;
 }
 
 Rig::Rig(RigOptions options) : options_(std::move(options)) {
@@ -157,7 +157,7 @@ bool Rig::Start(std::string* error) {
   registryReady_ = true;
 
   unsigned highest = 0;
-  for (const UnitSpec& spec : options_.units) highest = std::max(highest, spec.controller);
+  for (const UnitSetup& setup : options_.units) highest = std::max(highest, setup.controller);
   ControllerAt(highest);
 
   if (!options_.pcapFile.empty()) {
@@ -174,23 +174,23 @@ bool Rig::Start(std::string* error) {
     return fail("DriverEntry failed with " + Hex(static_cast<uint32_t>(status)));
   }
 
-  for (const UnitSpec& spec : options_.units) Attach(spec);
+  for (const UnitSetup& setup : options_.units) Attach(setup);
   return true;
 }
 
-sim::usb::Device& Rig::Attach(const UnitSpec& spec) {
+sim::usb::Device& Rig::Attach(const UnitSetup& setup) {
   sim::unit::UnitConfig config;
-  config.fullSpeed = spec.fullSpeed;
-  config.crystalPpm = spec.ppm;
-  if (spec.rateMask) {
-    config.descriptors.outRateMask = *spec.rateMask;
-    config.descriptors.inRateMask = *spec.rateMask;
+  config.fullSpeed = setup.fullSpeed;
+  config.crystalPpm = setup.ppm;
+  if (setup.rateMask) {
+    config.descriptors.outRateMask = *setup.rateMask;
+    config.descriptors.inRateMask = *setup.rateMask;
   }
-  if (spec.bcdDevice) config.descriptors.bcdDevice = *spec.bcdDevice;
+  if (setup.bcdDevice) config.descriptors.bcdDevice = *setup.bcdDevice;
   config.serialNumber = SerialNumberFor(units_.size());
   std::function<void(sim::unit::TarvikUnit&)> prepare;
-  if (spec.refuseConfiguration) prepare = [](sim::unit::TarvikUnit& unit) { unit.RefuseConfiguration(true); };
-  sim::usb::Device& device = ControllerAt(spec.controller).Attach(config, kServiceName, prepare);
+  if (setup.refuseConfiguration) prepare = [](sim::unit::TarvikUnit& unit) { unit.RefuseConfiguration(true); };
+  sim::usb::Device& device = ControllerAt(setup.controller).Attach(config, kServiceName, prepare);
   units_.push_back(&device);
   return device;
 }

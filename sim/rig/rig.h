@@ -38,7 +38,7 @@ inline constexpr double kMaxCrystalPpm = 1000.0;
 
 // One --unit: "hs" or "fs", then modifiers separated by ':'
 // (rates=0x1ff, ppm=50, bcd=0x0102, controller=2, no-config).
-struct UnitSpec {
+struct UnitSetup {
   bool fullSpeed = false;
   std::optional<uint16_t> rateMask;  // output and input rate masks
   double ppm = 0.0;
@@ -47,10 +47,10 @@ struct UnitSpec {
   bool refuseConfiguration = false;
 };
 // Nullopt with a message naming the bad part.
-std::optional<UnitSpec> ParseUnitSpec(std::string_view text, std::string* error);
+std::optional<UnitSetup> ParseUnitSetup(std::string_view text, std::string* error);
 
 struct RigOptions {
-  std::vector<UnitSpec> units;  // attached in order by Start
+  std::vector<UnitSetup> units;  // attached in order by Start
   std::string registryFile;     // loaded at Start, saved at Stop; empty: neither
   std::string pcapFile;         // capture of controller 0's traffic; empty: none
   bool realtime = false;
@@ -69,7 +69,7 @@ class Rig {
   // one), loads the driver and attaches the units. False with a message.
   bool Start(std::string* error);
   // Attaches one more unit (after Start), creating its controller if needed.
-  sim::usb::Device& Attach(const UnitSpec& spec);
+  sim::usb::Device& Attach(const UnitSetup& setup);
   // Removes every unit, unloads the driver, saves the registry and checks
   // for leaks. False with a message when any step failed. The driver
   // unloads when its last device goes, so a rig that never attached a unit

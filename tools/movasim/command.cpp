@@ -68,12 +68,12 @@ int Main(int argc, char** argv) {
   if (unitTexts.empty()) unitTexts.push_back("hs");
   for (const std::string& text : unitTexts) {
     std::string error;
-    std::optional<sim::rig::UnitSpec> spec = sim::rig::ParseUnitSpec(text, &error);
-    if (!spec) {
+    std::optional<sim::rig::UnitSetup> setup = sim::rig::ParseUnitSetup(text, &error);
+    if (!setup) {
       std::fprintf(stderr, "movasim: --unit: %s\n", error.c_str());
       return kExitBadOptions;
     }
-    options.units.push_back(*spec);
+    options.units.push_back(*setup);
   }
 
   Command* command = nullptr;

@@ -94,15 +94,15 @@ class ControlDeviceTest : public testing::Test {
   static constexpr int kFullSpeed = 2;
 
   // The units to attach; control device n belongs to the n-th.
-  virtual std::vector<const char*> UnitSpecs() const { return {"hs:bcd=0x1234", "fs"}; }
+  virtual std::vector<const char*> UnitSetups() const { return {"hs:bcd=0x1234", "fs"}; }
 
   void SetUp() override {
     sim::rig::RigOptions options;
-    for (const char* text : UnitSpecs()) {
+    for (const char* text : UnitSetups()) {
       std::string error;
-      auto spec = sim::rig::ParseUnitSpec(text, &error);
-      ASSERT_TRUE(spec) << error;
-      options.units.push_back(*spec);
+      auto setup = sim::rig::ParseUnitSetup(text, &error);
+      ASSERT_TRUE(setup) << error;
+      options.units.push_back(*setup);
     }
     rig = std::make_unique<sim::rig::Rig>(options);
     std::string error;

@@ -63,7 +63,7 @@ TEST_F(UsbDeviceRequests, TheUnitsFacts) {
 
 class FirmwareVersions : public UsbDeviceRequests {
  protected:
-  std::vector<const char*> UnitSpecs() const override {
+  std::vector<const char*> UnitSetups() const override {
     return {"hs:bcd=0x0102", "hs:bcd=0x10A9", "hs:bcd=0x0000"};
   }
 };
@@ -163,9 +163,9 @@ TEST_F(UsbDeviceRequests, AControllerThatDoesNotAnswerIsNoHostName) {
 TEST_F(UsbDeviceRequests, ALongControllerNameIsCutToTheRecord) {
   const std::u16string name(1500, u'x');
   sim::usb::CreateController(rig->machine(), {name, {}});
-  sim::rig::UnitSpec spec;
-  spec.controller = 1;
-  rig->Attach(spec);  // control device 3
+  sim::rig::UnitSetup setup;
+  setup.controller = 1;
+  rig->Attach(setup);  // control device 3
   std::vector<uint8_t> record = Request(3, IOCTL_DEV_GET_HOST_CONTROLLER_NAME, 2056);
   // The stack is offered 2046 bytes, its length word included, and cuts
   // the name there; the record reports what arrived.

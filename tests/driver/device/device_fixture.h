@@ -36,10 +36,10 @@ class DeviceTest : public testing::Test {
   }
 
   sim::usb::Device& Attach(bool fullSpeed = false, bool refuseConfiguration = false) {
-    sim::rig::UnitSpec spec;
-    spec.fullSpeed = fullSpeed;
-    spec.refuseConfiguration = refuseConfiguration;
-    return rig.Attach(spec);
+    sim::rig::UnitSetup setup;
+    setup.fullSpeed = fullSpeed;
+    setup.refuseConfiguration = refuseConfiguration;
+    return rig.Attach(setup);
   }
 
   static PDEVICE_OBJECT FunctionalDevice(sim::usb::Device& unit) { return unit.pdo()->AttachedDevice; }

@@ -32,7 +32,7 @@ class MidiSubdeviceTest : public testing::Test {
  protected:
   void SetUp() override {
     sim::rig::RigOptions options;
-    options.units.push_back(sim::rig::UnitSpec{});
+    options.units.push_back(sim::rig::UnitSetup{});
     rig_ = std::make_unique<sim::rig::Rig>(options);
     std::string error;
     ASSERT_TRUE(rig_->Start(&error)) << error;

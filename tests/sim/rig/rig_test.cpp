@@ -1,4 +1,4 @@
-// The rig as tools and end-to-end tests use it: unit specs from the command
+// The rig as tools and end-to-end tests use it: unit setups from the command
 // line, units on the controllers they name, the registry file carried from
 // one run to the next, and a clean stop. Most cases load a stand-in USB
 // function driver under Movakern's service name, so they test the rig and
@@ -24,14 +24,14 @@
 
 namespace {
 
-using sim::rig::ParseUnitSpec;
+using sim::rig::ParseUnitSetup;
 using sim::rig::Rig;
 using sim::rig::RigOptions;
-using sim::rig::UnitSpec;
+using sim::rig::UnitSetup;
 using test_support::ReadFileBytes;
 using test_support::WriteFileBytes;
 
-TEST(UnitSpecs, GoodSpecsGiveTheirUnits) {
+TEST(UnitSetups, GoodSetupsGiveTheirUnits) {
   struct Case {
     const char* text;
     bool fullSpeed;
@@ -57,18 +57,18 @@ TEST(UnitSpecs, GoodSpecsGiveTheirUnits) {
   };
   for (const Case& c : cases) {
     std::string error;
-    std::optional<UnitSpec> spec = ParseUnitSpec(c.text, &error);
-    ASSERT_TRUE(spec) << c.text << ": " << error;
-    EXPECT_EQ(spec->fullSpeed, c.fullSpeed) << c.text;
-    EXPECT_EQ(spec->rateMask, c.rateMask) << c.text;
-    EXPECT_EQ(spec->ppm, c.ppm) << c.text;
-    EXPECT_EQ(spec->bcdDevice, c.bcd) << c.text;
-    EXPECT_EQ(spec->controller, c.controller) << c.text;
-    EXPECT_EQ(spec->refuseConfiguration, c.refuse) << c.text;
+    std::optional<UnitSetup> setup = ParseUnitSetup(c.text, &error);
+    ASSERT_TRUE(setup) << c.text << ": " << error;
+    EXPECT_EQ(setup->fullSpeed, c.fullSpeed) << c.text;
+    EXPECT_EQ(setup->rateMask, c.rateMask) << c.text;
+    EXPECT_EQ(setup->ppm, c.ppm) << c.text;
+    EXPECT_EQ(setup->bcdDevice, c.bcd) << c.text;
+    EXPECT_EQ(setup->controller, c.controller) << c.text;
+    EXPECT_EQ(setup->refuseConfiguration, c.refuse) << c.text;
   }
 }
 
-TEST(UnitSpecs, BadSpecsAreRefusedNamingTheBadPart) {
+TEST(UnitSetups, BadSetupsAreRefusedNamingTheBadPart) {
   struct Case {
     const char* text;
     const char* named;  // what the message must quote
@@ -96,7 +96,7 @@ TEST(UnitSpecs, BadSpecsAreRefusedNamingTheBadPart) {
   };
   for (const Case& c : cases) {
     std::string error;
-    EXPECT_FALSE(ParseUnitSpec(c.text, &error)) << c.text;
+    EXPECT_FALSE(ParseUnitSetup(c.text, &error)) << c.text;
     EXPECT_NE(error.find(c.named), std::string::npos) << c.text << " gave: " << error;
   }
 }
@@ -136,7 +136,7 @@ void RunCleanly(const RigOptions& options, const std::function<void(Rig&)>& duri
 
 RigOptions MovakernOptions(std::vector<const char*> units) {
   RigOptions options;
-  for (const char* text : units) options.units.push_back(*ParseUnitSpec(text, nullptr));
+  for (const char* text : units) options.units.push_back(*ParseUnitSetup(text, nullptr));
   return options;
 }
 

@@ -17,7 +17,7 @@ bool Lists(const Json& names, const char* name) {
 
 TEST(Status, AHighSpeedAndAFullSpeedUnit) {
   sim::rig::RigOptions options;
-  options.units = {*sim::rig::ParseUnitSpec("hs", nullptr), *sim::rig::ParseUnitSpec("fs", nullptr)};
+  options.units = {*sim::rig::ParseUnitSetup("hs", nullptr), *sim::rig::ParseUnitSetup("fs", nullptr)};
   sim::rig::Rig rig(options);
   std::string error;
   ASSERT_TRUE(rig.Start(&error)) << error;
